@@ -1,0 +1,85 @@
+// The scripting control's portable core: the eleven methods of IUpLoadObj on narrow text.
+//
+// The COM class (control/com/, Windows) and the Linux host (host/) both drive this core; it
+// converts nothing and includes no OS header. Each method does what the page's call does:
+//
+//   InitService(user, cookie, url, nRetry, nWait)  parse the dispatch URL, refuse a host outside
+//        the service domain (or a page host outside it, when a page host is set), store the
+//        retry settings, shut down an earlier manager, build the manager, reload saved tasks.
+//   AddUpTask / DeleteUpTask / ContinueUpTask / StopUpTask  -> 1 or 0
+//   GetTaskInfo(id, &line) -> false (line "NULL") for an unknown number; the status line:
+//        FileName=..|FileSize=..|PickCode=..|Status=..|ErrCode=..|ServerErrCode=..|ServerErrMsg=..
+//        then by state: 3 "|Total=<percent>"; 6 "|Total=..|Offset=..|Elapsed=..|TotalElapsed=..";
+//        70 "|Retry=..|Wait=..".
+//   GetTaskCount, GetVersionInfo ("Tavik Upload Plug-in v1.5.6.6")
+//   SelectFileList / GetFileList / DeleteFileList  the file list of the open-file dialog, which
+//        the glue supplies as a FileChooser (null: SelectFileList leaves "NULL").
+//   OnDestroy  the control's window is destroyed: the manager is shut down (running tasks stop,
+//        task files stay); later task methods find no manager.
+//
+// Refusals: a string longer than its buffer (user id 99, cookie 499, URL 199, path and task
+// parameter 1023 characters) is refused whole: InitService does nothing, AddUpTask answers 0.
+// Before InitService and after OnDestroy every task method answers 0, "NULL" or 0 tasks.
+//
+// Thread safety: the methods are called on the page's (apartment) thread only. The file list is
+// shared with the dialog thread, which keeps the core's file-list state alive until it ends.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CUploader;
+
+// Shows the open-file dialog. filterItems: the NUL-separated filter list as items (description,
+// pattern, ...). On a selection returns true and the dialog's buffer: NUL-separated texts ending
+// with an empty text (one full path; or a folder and the names in it). False on cancel/failure.
+using FileChooser =
+    std::function<bool(const std::vector<std::string>& filterItems, std::string* selection)>;
+
+// The list text built from a dialog selection: "path*size" entries joined by "|", or "NULL"
+// when nothing fits. Exposed for tests.
+std::string BuildFileListText(const std::string& selection);
+
+class CUpLoadObjCore {
+ public:
+  CUpLoadObjCore();
+  ~CUpLoadObjCore();
+  CUpLoadObjCore(const CUpLoadObjCore&) = delete;
+  CUpLoadObjCore& operator=(const CUpLoadObjCore&) = delete;
+
+  void InitService(const char* userId, const char* cookie, const char* dispatchUrl, int nRetry,
+                   int nWait);
+  int AddUpTask(int taskId, const char* filePath, const char* taskParam);
+  int DeleteUpTask(int taskId);
+  int ContinueUpTask(int taskId);
+  int StopUpTask(int taskId);
+  bool GetTaskInfo(int taskId, std::string* line);
+  int GetTaskCount();
+  static const char* GetVersionInfo();
+
+  void SelectFileList(const char* filter);
+  std::string GetFileList();
+  void DeleteFileList();
+
+  void OnDestroy();
+
+  // Glue settings.
+  void SetFileChooser(FileChooser chooser);
+  // The host of the page that hosts the control (empty: not hosted in a page). When set,
+  // InitService refuses unless it ends with the service domain suffix.
+  void SetPageHost(const std::string& host);
+
+  bool Initialized() const { return initialized_; }
+  CUploader* Uploader() { return uploader_.get(); }
+
+ private:
+  struct FileListState;
+  bool initialized_ = false;
+  std::unique_ptr<CUploader> uploader_;
+  std::shared_ptr<FileListState> fileList_;
+  FileChooser chooser_;
+  std::string pageHost_;
+};

@@ -1,0 +1,47 @@
+// The HTTP/1.1 client of the upload protocol: one request per connection, direct or through
+// the user's proxy, the reply body left as NUL-terminated text in the caller's 5,120-byte
+// buffer.
+//
+// HttpGet sends exactly:
+//   "GET <path> HTTP/1.1\r\n" "Host: <host>\r\n" "User-Agent: UCorvelClient\r\n" "\r\n"
+// HttpPostFile sends:
+//   "POST <path> HTTP/1.1\r\n" "Host: <host>\r\n" "Content-Length: <n>\r\n"
+//   "Content-Type: multipart/form-data; <boundary>\r\n" "User-Agent: UCorvelClient\r\n" "\r\n"
+//   then head, the file bytes from offset to the file's end in reads of at most 8000 bytes,
+//   then the tail "\r\n<boundary>--" (not counted in n = len(head) + fileSize - offset).
+//
+// Result: true when the connection was made, the request sent and the reply read to its end
+// (the peer closed, or the chunked terminator arrived); the reply buffer then holds the body of
+// a 200 reply, or empty text for any other status. False on a connect, send or receive failure,
+// a time-out, a cancelled request, a reply too long for the buffer, or (POST) a file that cannot
+// be opened or read, or a stop request seen between pieces.
+//
+// Thread safety: every call owns its data; calls may run on many threads at once. A request
+// in flight is cut short by the cancel flag of its thread (net/Cancel.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr size_t kReplyBufferSize = 5120;
+
+// What the body sender reports and asks while it streams a file; implemented by the caller.
+class IBodyProgress {
+ public:
+  virtual ~IBodyProgress() = default;
+  // Read before every piece; true ends the transfer (the POST fails).
+  virtual bool StopRequested() = 0;
+  // After each piece has been sent: the file position reached, counted from the file's start
+  // (the file's length when opened minus the bytes still to send).
+  virtual void PieceSent(int64_t transferred) = 0;
+};
+
+bool HttpGet(const char* path, const char* host, int port, char* reply);
+
+bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* host, int port,
+                  const char* path, const char* head, const char* boundary, int64_t fileSize,
+                  int64_t offset, char* reply);
+
+// Extracts the body of the reply text (length bytes) into out (kReplyBufferSize bytes) as
+// NUL-terminated text: empty unless the reply has a 200 status line.
+void ExtractReplyBody(const char* text, size_t length, char* out);

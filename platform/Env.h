@@ -1,0 +1,127 @@
+// The one door from the portable core to the operating system: clock, sleep, environment
+// variables, files and folders, and the user's proxy setting.
+//
+// The core never includes an OS header; it asks Env::Current() instead. Env::Default() is the
+// real backend (env_posix.cpp or env_win32.cpp). Tests install a wrapper with SetEnvForTest to
+// fake the clock, a file system root, the proxy string or to inject faults, and restore the
+// default with SetEnvForTest(nullptr).
+//
+// Thread safety: every method may be called from any thread at once. Env::Current() is read
+// with acquire semantics; installing a test Env while workers run is the test's business.
+//
+// Paths are narrow text: UTF-8 on Linux, the active code page on Windows. kPathSep is the
+// separator the core uses when it forms a path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+#ifdef _WIN32
+inline constexpr char kPathSep = '\\';
+#else
+inline constexpr char kPathSep = '/';
+#endif
+
+// A file opened for binary reading. Owned by its caller; closed on destruction.
+class IReadFile {
+ public:
+  virtual ~IReadFile() = default;
+  // Current length of the file (seeks to the end and reads the position). False on error.
+  virtual bool Length(int64_t* length) = 0;
+  // Positions the next read at offset from the start. False on error.
+  virtual bool Seek(int64_t offset) = 0;
+  // Reads up to n bytes: the count read, 0 at the end of the file, -1 on error.
+  virtual int64_t Read(void* buffer, size_t n) = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  static Env& Default();
+  static Env& Current();
+
+  // Seconds since 1970-01-01 00:00 UTC.
+  virtual int64_t NowSeconds() = 0;
+  // A steady clock in milliseconds, for measuring waits.
+  virtual int64_t SteadyMillis() = 0;
+  virtual void SleepMillis(int ms) = 0;
+
+  // The value of an environment variable; false when it is not set.
+  virtual bool GetVar(const char* name, std::string* value) = 0;
+
+  // True when an entry exists at path and is a directory.
+  virtual bool IsDirectory(const std::string& path) = 0;
+  // True when any entry (file or directory) exists at path.
+  virtual bool PathExists(const std::string& path) = 0;
+  // Creates one directory level. False when it cannot be made (or already exists).
+  virtual bool MakeDirectory(const std::string& path) = 0;
+  // Deletes a file. False when there is none or it cannot be removed.
+  virtual bool RemoveFile(const std::string& path) = 0;
+  // The bare names of the entries of folder whose names end in suffix (compared without case
+  // on Windows, with case elsewhere), in the order the file system lists them. Directories
+  // are reported too. Empty when the folder cannot be read.
+  virtual std::vector<std::string> ListMatching(const std::string& folder,
+                                                const std::string& suffix) = 0;
+  // 64-bit size and last-modification time (seconds since 1970) of a file.
+  virtual bool FileSize(const std::string& path, int64_t* size) = 0;
+  virtual bool FileModTime(const std::string& path, int64_t* seconds) = 0;
+  // Opens a file for binary reading; null when it cannot be opened.
+  virtual std::unique_ptr<IReadFile> OpenRead(const std::string& path) = 0;
+  // Replaces the file at path with data: a temporary file beside it, a checked write, flush,
+  // sync to disk, then a rename over the old file. On any failure the old file is left as it
+  // was, the temporary file is removed, and the result is false.
+  virtual bool WriteFileAtomic(const std::string& path, const std::string& data) = 0;
+
+  // The current user's proxy setting as "[scheme=]host:port[;...]" text for a request to
+  // target host; false when requests to that host go direct.
+  virtual bool ProxyString(const std::string& targetHost, std::string* text) = 0;
+};
+
+// Installs env as Env::Current() (null restores the default). Not owned.
+void SetEnvForTest(Env* env);
+
+// An Env that forwards everything to another; tests derive from it and override a few calls.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+  int64_t NowSeconds() override { return target_.NowSeconds(); }
+  int64_t SteadyMillis() override { return target_.SteadyMillis(); }
+  void SleepMillis(int ms) override { target_.SleepMillis(ms); }
+  bool GetVar(const char* name, std::string* value) override {
+    return target_.GetVar(name, value);
+  }
+  bool IsDirectory(const std::string& p) override { return target_.IsDirectory(p); }
+  bool PathExists(const std::string& p) override { return target_.PathExists(p); }
+  bool MakeDirectory(const std::string& p) override { return target_.MakeDirectory(p); }
+  bool RemoveFile(const std::string& p) override { return target_.RemoveFile(p); }
+  std::vector<std::string> ListMatching(const std::string& f, const std::string& s) override {
+    return target_.ListMatching(f, s);
+  }
+  bool FileSize(const std::string& p, int64_t* s) override { return target_.FileSize(p, s); }
+  bool FileModTime(const std::string& p, int64_t* s) override {
+    return target_.FileModTime(p, s);
+  }
+  std::unique_ptr<IReadFile> OpenRead(const std::string& p) override {
+    return target_.OpenRead(p);
+  }
+  bool WriteFileAtomic(const std::string& p, const std::string& d) override {
+    return target_.WriteFileAtomic(p, d);
+  }
+  bool ProxyString(const std::string& h, std::string* t) override {
+    return target_.ProxyString(h, t);
+  }
+
+ protected:
+  Env& target() { return target_; }
+
+ private:
+  Env& target_;
+};
+
+}  // namespace platform

@@ -1,0 +1,44 @@
+// The requests of the upload protocol, each run by a task's worker on its own copy of the
+// task's record (protocol/TaskRecord.h).
+//
+//   RequestDispatch      GET <DispatchPath>?cmd=upload&<ParamStr> (or cmd=reupload) to the
+//                        dispatch server: NeedUpload, PickCode, and when an upload is needed
+//                        Host, Port and Key.
+//   RequestUploadCheck   GET /ups/co?sha1=..&filename=<PickCode>&filesize=..&key=.. : Offset.
+//   RequestBlockUpload   POST /ups/up?... multipart body from Offset to the file's end; on
+//                        failure it sets ErrCode 601, 602 or 603 itself.
+//   RequestUploadFinish  GET /ups/fin?...&block_schema=S&hashes=<BlockCount>:<final block SHA-1>.
+//   DeleteServerTask     starts a detached GET <DispatchPath>?cmd=delete&pickcode=..&cookie=..
+//                        for a begun, unfinished upload; removes the task file; sets Deleted.
+//
+// Each returns true when the server's reply was understood and said yes; failures leave the
+// fields documented beside each function. Replies are read with TinyXML-2, one document per
+// call, with white space condensed.
+//
+// Thread safety: every call owns its buffers and document; calls for different tasks run at
+// once. The dispatch endpoint is read through platform::DispatchEndpoint().
+#pragma once
+
+#include <cstddef>
+
+#include "net/Http.h"
+#include "protocol/TaskRecord.h"
+
+// Replaces the first occurrence of pattern in the NUL-terminated text held in a buffer of
+// capacity bytes. True when it replaced; false when pattern does not occur or the result would
+// not fit (text unchanged in both cases).
+bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* replacement);
+
+bool RequestDispatch(TaskRecord& task);
+bool RequestUploadCheck(TaskRecord& task);
+bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress);
+bool RequestUploadFinish(TaskRecord& task);
+
+// Writes "<blockCount>:<40 hex digits of the final block's SHA-1>" into out (100 bytes).
+bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount);
+
+// Starts the server-side deletion of a begun, unfinished upload on a detached thread (which
+// copies the dispatch endpoint and its request target when it starts), removes the task file,
+// and sets Deleted. Always true.
+bool DeleteServerTask(TaskRecord& task);
+bool RequestServerDelete(const char* requestTarget);

@@ -1,0 +1,42 @@
+// SHA-1 (FIPS 180-4) with the digest rendered as 40 upper-case hexadecimal digits.
+//
+// One CSha1Digest per hash: Reset (done by the constructor), Update any number of times, Final,
+// then HexDigest. Final wipes the working state; only the digest stays readable. The block
+// function uses the x86 SHA extensions when the CPU has them (chosen once, at run time) and a
+// portable path otherwise.
+//
+// Thread safety: an object belongs to one thread; different objects are independent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class CSha1Digest {
+ public:
+  CSha1Digest() { Reset(); }
+  void Reset();
+  void Update(const void* data, uint32_t length);
+  void Final();
+  // Writes 40 upper-case hex digits and a NUL (41 bytes). False, writing nothing, on null.
+  bool HexDigest(char* out) const;
+  const uint8_t* Digest() const { return digest_; }
+
+ private:
+  uint32_t state_[5];
+  uint32_t count_[2];  // bit count, low word first
+  uint8_t buffer_[64];
+  uint8_t digest_[20];
+};
+
+// The digest text of a NUL-terminated text's bytes (the NUL not hashed). out: 41 bytes.
+bool HashText(const char* text, char* out);
+
+namespace sha1 {
+// The block functions, exposed for tests and benchmarks: each compresses nblocks 64-byte blocks.
+void CompressPortable(uint32_t state[5], const uint8_t* blocks, size_t nblocks);
+// Null when the CPU (or the build) has no SHA extensions.
+using CompressFn = void (*)(uint32_t state[5], const uint8_t* blocks, size_t nblocks);
+CompressFn CompressShaNi();
+// Forces the portable path (tests, benchmarks); false restores the automatic choice.
+void ForcePortable(bool force);
+}  // namespace sha1

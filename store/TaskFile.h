@@ -1,0 +1,51 @@
+// The task file: a small XML document per begun upload, <user folder>/<SHA-1 of the local
+// path>.udu, so that the upload survives the closing of the page and resumes after the next
+// InitService.
+//
+//   <?xml version="1.0"?>
+//   <UpTask>
+//       <TaskParam>
+//           <FileName>..</FileName> <FileSize>..</FileSize> <IsUpload>0|1</IsUpload>
+//           <SHA1Hash>..</SHA1Hash> <Host>..</Host> <Port>..</Port>
+//           <ValidUpBytes>0</ValidUpBytes> <UpType>0</UpType> <ParamStr>..</ParamStr>
+//           <PickCode>..</PickCode> <CreateTime>..</CreateTime> <LastWriteTime>..</LastWriteTime>
+//       </TaskParam>
+//   </UpTask>
+//
+// Lines end in CR LF; four spaces of indent per level. Texts come back byte for byte, whatever
+// bytes they hold (white space and CR are written as character references).
+//
+// Writing is atomic: the document is printed to memory and replaces the old file through a
+// temporary file, a checked write, a sync and a rename; on any failure the old file survives
+// and the result is false.
+//
+// Thread safety: different tasks use different files; no lock is taken.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The saved subset of a task.
+struct SavedTask {
+  char UserID[100];
+  char FileName[1024];
+  int64_t FileSize;
+  bool IsUpload;
+  char SHA1Hash[100];
+  char Host[100];
+  int32_t Port;
+  char ParamStr[2048];
+  char PickCode[100];
+  int32_t LastWriteTime;
+};
+
+// The task file's name for a local path: 40 hex digits and ".udu".
+std::string TaskFileName(const char* filePath);
+
+bool WriteTaskFile(const SavedTask& task);
+// Reads the named file (bare name, found in the folder of task.UserID) into task. False when it
+// is missing, cannot be parsed, lacks an element it needs, or holds a text too long for its
+// field.
+bool ReadTaskFile(const char* fileName, SavedTask& task);
+// Removes the task file of (userId, filePath). True when it existed and was removed.
+bool DeleteTaskFile(const char* userId, const char* filePath);
