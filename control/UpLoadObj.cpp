@@ -1,0 +1,233 @@
+#include "control/UpLoadObj.h"
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "net/Url.h"
+#include "platform/Bounded.h"
+#include "platform/Env.h"
+#include "platform/ProcessState.h"
+#include "upload/Uploader.h"
+#include "upload/Worker.h"
+
+namespace {
+
+constexpr size_t kUserIdSize = 100;
+constexpr size_t kCookieSize = 500;  // the task's Cookie field
+constexpr size_t kUrlSize = 200;
+constexpr size_t kPathSize = 1024;
+constexpr size_t kFilterSize = 512;
+constexpr size_t kFileListSize = 16384;
+constexpr size_t kEntrySize = 1024;
+constexpr int kMaxRunning = 3;
+
+// A text fits a buffer of n bytes (n - 1 characters and the NUL).
+bool Fits(const char* text, size_t n) { return text == nullptr || strnlen(text, n) < n; }
+const char* OrEmpty(const char* text) { return text ? text : ""; }
+
+bool EndsWithSuffix(const char* host) {
+  const char* suffix = platform::ServiceDomainSuffix();
+  size_t hl = std::strlen(host), sl = std::strlen(suffix);
+  return hl >= sl && std::memcmp(host + hl - sl, suffix, sl) == 0;
+}
+
+}  // namespace
+
+struct CUpLoadObjCore::FileListState {
+  std::mutex Lock;
+  char FileList[kFileListSize] = "NULL";
+
+  void Set(const std::string& text) {
+    std::lock_guard<std::mutex> g(Lock);
+    platform::CopyText(FileList, text);
+  }
+  std::string Get() {
+    std::lock_guard<std::mutex> g(Lock);
+    return std::string(platform::FieldView(FileList));
+  }
+};
+
+CUpLoadObjCore::CUpLoadObjCore() : fileList_(std::make_shared<FileListState>()) {}
+
+CUpLoadObjCore::~CUpLoadObjCore() = default;
+
+void CUpLoadObjCore::InitService(const char* userId, const char* cookie, const char* dispatchUrl,
+                                 int nRetry, int nWait) {
+  // Identifiers that do not fit are refused whole, never cut.
+  if (!Fits(userId, kUserIdSize) || !Fits(cookie, kCookieSize) || !Fits(dispatchUrl, kUrlSize)) {
+    return;
+  }
+  UrlRecord* url = ParseUrl(OrEmpty(dispatchUrl));
+  platform::DispatchEndpointValue endpoint{};
+  bool fits = !url->Truncated && platform::CopyText(endpoint.Host, url->Host) &&
+              platform::CopyText(endpoint.Path, url->Path);
+  endpoint.Port = url->Port;
+  FreeUrl(url);
+  // The domain test comes first: a refused address replaces nothing, so that later requests
+  // (and the cookie they carry) never go to a foreign host.
+  if (!fits || !EndsWithSuffix(endpoint.Host)) return;
+  if (!pageHost_.empty() && !EndsWithSuffix(pageHost_.c_str())) return;
+  platform::SetDispatchEndpoint(endpoint);
+  platform::Process().RetryLimit = nRetry;
+  platform::Process().RetryWaitSeconds = nWait;
+  // An earlier manager is shut down first (its tasks stop, their files stay), so that the
+  // reload does not give one file two tasks and two workers.
+  uploader_.reset();
+  uploader_ = std::make_unique<CUploader>(OrEmpty(userId), OrEmpty(cookie));
+  uploader_->LoadSavedTasks();
+  fileList_->Set("NULL");
+  initialized_ = true;
+}
+
+int CUpLoadObjCore::AddUpTask(int taskId, const char* filePath, const char* taskParam) {
+  if (!uploader_ || filePath == nullptr) return 0;
+  if (!Fits(filePath, kPathSize) || !Fits(taskParam, kPathSize)) return 0;
+  return uploader_->AddTask(taskId, filePath, OrEmpty(taskParam)) ? 1 : 0;
+}
+
+int CUpLoadObjCore::DeleteUpTask(int taskId) {
+  return uploader_ && uploader_->DeleteTask(taskId) ? 1 : 0;
+}
+
+int CUpLoadObjCore::ContinueUpTask(int taskId) {
+  return uploader_ && uploader_->ContinueTask(taskId) ? 1 : 0;
+}
+
+int CUpLoadObjCore::StopUpTask(int taskId) {
+  return uploader_ && uploader_->StopTask(taskId) ? 1 : 0;
+}
+
+bool CUpLoadObjCore::GetTaskInfo(int taskId, std::string* line) {
+  TaskPtr task = uploader_ ? uploader_->GetTask(taskId) : nullptr;
+  if (!task) {
+    *line = "NULL";
+    return false;
+  }
+  TaskRecord rec = task->Snapshot();
+  const int32_t status = rec.Status;
+  if (status == kStatusStarting && platform::Process().RunningCount.load() < kMaxRunning) {
+    Start(task);
+  }
+  const TaskProgress& p = task->Progress;
+  const int32_t elapsed = p.Elapsed.load();
+  char piece[96];
+  std::string out;
+  out.reserve(256);
+  out += "FileName=";
+  out += platform::FieldView(rec.FileName);
+  platform::FormatText(piece, sizeof piece, "|FileSize=%lld", static_cast<long long>(rec.FileSize));
+  out += piece;
+  out += "|PickCode=";
+  out += platform::FieldView(rec.PickCode);
+  platform::FormatText(piece, sizeof piece, "|Status=%i|ErrCode=%i|ServerErrCode=%i", status,
+                       rec.ErrCode, rec.ServerErrCode);
+  out += piece;
+  out += "|ServerErrMsg=";
+  out += platform::FieldView(rec.ServerErrMsg);
+  if (status == kStatusHashing) {
+    platform::FormatText(piece, sizeof piece, "|Total=%i", p.HashPercent.load());
+    out += piece;
+  } else if (status == kStatusUploading) {
+    platform::FormatText(piece, sizeof piece, "|Total=%lld|Offset=%lld",
+                         static_cast<long long>(p.Transferred.load()),
+                         static_cast<long long>(rec.Offset));
+    out += piece;
+    platform::FormatText(piece, sizeof piece, "|Elapsed=%d|TotalElapsed=%d", elapsed,
+                         p.PastElapsed.load() + elapsed);
+    out += piece;
+  } else if (status == kStatusRetryWait) {
+    platform::FormatText(piece, sizeof piece, "|Retry=%d|Wait=%d", rec.Retry, rec.Wait);
+    out += piece;
+  }
+  *line = std::move(out);
+  return true;
+}
+
+int CUpLoadObjCore::GetTaskCount() {
+  return initialized_ && uploader_ ? uploader_->GetTaskCount() : 0;
+}
+
+const char* CUpLoadObjCore::GetVersionInfo() { return "Tavik Upload Plug-in v1.5.6.6"; }
+
+void CUpLoadObjCore::SelectFileList(const char* filter) {
+  std::vector<std::string> items;
+  if (filter != nullptr && Fits(filter, kFilterSize)) {
+    // Items end at the first empty one, so a trailing "|" changes nothing.
+    const char* p = filter;
+    for (;;) {
+      const char* bar = std::strchr(p, '|');
+      std::string item = bar ? std::string(p, bar) : std::string(p);
+      if (item.empty()) break;
+      items.push_back(item);
+      if (!bar) break;
+      p = bar + 1;
+    }
+  }
+  bool expected = false;
+  if (!platform::Process().FileDialogOpen.compare_exchange_strong(expected, true)) return;
+  std::shared_ptr<FileListState> state = fileList_;
+  FileChooser chooser = chooser_;
+  try {
+    std::thread([state, chooser, items] {
+      std::string selection;
+      if (chooser && chooser(items, &selection)) {
+        state->Set(BuildFileListText(selection));
+      } else {
+        state->Set("NULL");
+      }
+      platform::Process().FileDialogOpen = false;
+    }).detach();
+  } catch (const std::system_error&) {
+    platform::Process().FileDialogOpen = false;
+  }
+}
+
+std::string CUpLoadObjCore::GetFileList() { return fileList_->Get(); }
+
+void CUpLoadObjCore::DeleteFileList() { fileList_->Set("NULL"); }
+
+void CUpLoadObjCore::OnDestroy() {
+  if (!initialized_) return;
+  uploader_.reset();
+  initialized_ = false;
+}
+
+void CUpLoadObjCore::SetFileChooser(FileChooser chooser) { chooser_ = std::move(chooser); }
+
+void CUpLoadObjCore::SetPageHost(const std::string& host) { pageHost_ = host; }
+
+std::string BuildFileListText(const std::string& selection) {
+  // NUL-separated texts ending with an empty text.
+  std::vector<std::string> texts;
+  size_t pos = 0;
+  while (pos < selection.size()) {
+    size_t end = selection.find('\0', pos);
+    if (end == std::string::npos) end = selection.size();
+    if (end == pos) break;
+    texts.push_back(selection.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  if (texts.empty() || texts[0].size() >= kEntrySize) return "NULL";
+  std::vector<std::string> paths;
+  if (texts.size() == 1) {
+    paths.push_back(texts[0]);
+  } else {
+    for (size_t i = 1; i < texts.size(); ++i) {
+      paths.push_back(texts[0] + platform::kPathSep + texts[i]);
+    }
+  }
+  std::string list;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    int64_t size = 0;
+    if (!platform::Env::Current().FileSize(paths[i], &size)) size = 0;
+    char sizeText[32];
+    platform::FormatText(sizeText, sizeof sizeText, "*%lld", static_cast<long long>(size));
+    std::string entry = paths[i] + sizeText;
+    if (i + 1 < paths.size()) entry += '|';
+    // A selection that does not fit whole is refused rather than cut.
+    if (entry.size() >= kEntrySize || list.size() + entry.size() >= kFileListSize) return "NULL";
+    list += entry;
+  }
+  return list;
+}

@@ -1,0 +1,82 @@
+#include "store/DataFolder.h"
+
+#include <cstring>
+
+#include "platform/Env.h"
+
+namespace {
+
+constexpr size_t kMaxBase = 511;
+
+// The application-data base: $APPDATA; on Linux without it $XDG_DATA_HOME, else
+// $HOME/.local/share.
+bool BaseFolder(std::string* base) {
+  platform::Env& env = platform::Env::Current();
+  std::string value;
+  if (env.GetVar("APPDATA", &value) && !value.empty()) {
+    *base = value;
+  } else {
+#ifdef _WIN32
+    return false;
+#else
+    if (env.GetVar("XDG_DATA_HOME", &value) && !value.empty()) {
+      *base = value;
+    } else if (env.GetVar("HOME", &value) && !value.empty()) {
+      *base = value + "/.local/share";
+    } else {
+      return false;
+    }
+#endif
+  }
+  while (base->size() > 1 && (base->back() == '/' || base->back() == '\\')) base->pop_back();
+  return base->size() <= kMaxBase;
+}
+
+// Makes one level unless it is already a folder. A level made meanwhile by another thread
+// counts as made.
+bool EnsureLevel(const std::string& path) {
+  platform::Env& env = platform::Env::Current();
+  if (env.IsDirectory(path)) return true;
+  if (env.MakeDirectory(path)) return true;
+  return env.IsDirectory(path);
+}
+
+}  // namespace
+
+bool IsPlainFolderName(const char* userId) {
+  if (userId == nullptr || userId[0] == '\0') return false;
+  if (std::strcmp(userId, ".") == 0 || std::strcmp(userId, "..") == 0) return false;
+  for (const char* p = userId; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) return false;
+    if (std::strchr("/\\<>:\"|?*", c) != nullptr) return false;
+  }
+  // Windows drops trailing dots and spaces from names, so such a name would alias another.
+  char last = userId[std::strlen(userId) - 1];
+  return last != '.' && last != ' ';
+}
+
+bool DataFolder(const char* userId, std::string* folder) {
+  std::string path;
+  if (!BaseFolder(&path)) return false;
+  if (userId != nullptr && !IsPlainFolderName(userId)) return false;
+  const char* levels[] = {"Corvel", "Ferrant", userId};
+  for (const char* level : levels) {
+    if (level == nullptr) break;
+    path += platform::kPathSep;
+    path += level;
+    if (!EnsureLevel(path)) return false;
+  }
+  *folder = path;
+  return true;
+}
+
+bool IsExistingFolder(const std::string& path) {
+  return platform::Env::Current().IsDirectory(path);
+}
+
+bool PathExists(const std::string& path) { return platform::Env::Current().PathExists(path); }
+
+std::vector<std::string> FindTaskFiles(const std::string& folder) {
+  return platform::Env::Current().ListMatching(folder, ".udu");
+}

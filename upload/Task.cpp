@@ -1,0 +1,39 @@
+#include "upload/Task.h"
+
+#include "platform/Bounded.h"
+#include "platform/Env.h"
+
+void WorkerRun::MarkFinished() {
+  std::lock_guard<std::mutex> g(m_);
+  finished_ = true;
+  cv_.notify_all();
+}
+
+void WorkerRun::WaitFinished() {
+  std::unique_lock<std::mutex> g(m_);
+  cv_.wait(g, [this] { return finished_; });
+}
+
+CTask::CTask() { InitTask(Record); }
+
+TaskRecord CTask::Snapshot() const {
+  std::lock_guard<std::mutex> g(Lock);
+  return Record;
+}
+
+bool SetupNewTask(TaskRecord& task, const char* userId, const char* cookie, const char* path,
+                  const char* param) {
+  InitTask(task);
+  if (!platform::CopyText(task.UserID, userId ? userId : "") ||
+      !platform::CopyText(task.Cookie, cookie ? cookie : "") ||
+      !platform::CopyText(task.FileName, path ? path : "") ||
+      !platform::CopyText(task.ParamStr, param ? param : "")) {
+    return false;
+  }
+  int64_t size = 0;
+  if (!platform::Env::Current().FileSize(task.FileName, &size)) size = 0;
+  task.FileSize = size;
+  task.Offset = 0;
+  ChooseBlockSize(task);
+  return true;
+}
