@@ -1,0 +1,32 @@
+# Shared by the scripts: the Debian packages the Linux build needs, installing them, and
+# configuring and building a CMake tree.
+
+LINUX_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libtinyxml2-dev libasio-dev
+  libcli11-dev nlohmann-json3-dev tinyproxy openssh-server openssh-client curl openssl
+  clang libclang-rt-14-dev util-linux procps)
+
+# Installs what is missing: as root through apt-get; otherwise prints the line and fails.
+ensure_packages() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "missing packages; run: sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+}
+
+# configure_build DIR [cmake options...]: configures (once) and builds DIR with two jobs.
+configure_build() {
+  local dir="$1"
+  shift
+  cmake -S "$ROOT" -B "$ROOT/$dir" "$@" >/dev/null
+  cmake --build "$ROOT/$dir" -j2
+}
