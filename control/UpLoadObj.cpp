@@ -23,8 +23,12 @@ constexpr size_t kEntrySize = 1024;
 constexpr int kMaxRunning = 3;
 
 // A text fits a buffer of n bytes (n - 1 characters and the NUL).
-bool Fits(const char* text, size_t n) { return text == nullptr || strnlen(text, n) < n; }
-const char* OrEmpty(const char* text) { return text ? text : ""; }
+bool Fits(const char* text, size_t n) {
+  return text == nullptr || strnlen(text, n) < n;
+}
+const char* OrEmpty(const char* text) {
+  return text ? text : "";
+}
 
 bool EndsWithSuffix(const char* host) {
   const char* suffix = platform::ServiceDomainSuffix();
@@ -148,7 +152,9 @@ int CUpLoadObjCore::GetTaskCount() {
   return initialized_ && uploader_ ? uploader_->GetTaskCount() : 0;
 }
 
-const char* CUpLoadObjCore::GetVersionInfo() { return "Tavik Upload Plug-in v1.5.6.6"; }
+const char* CUpLoadObjCore::GetVersionInfo() {
+  return "Tavik Upload Plug-in v1.5.6.6";
+}
 
 void CUpLoadObjCore::SelectFileList(const char* filter) {
   std::vector<std::string> items;
@@ -183,9 +189,13 @@ void CUpLoadObjCore::SelectFileList(const char* filter) {
   }
 }
 
-std::string CUpLoadObjCore::GetFileList() { return fileList_->Get(); }
+std::string CUpLoadObjCore::GetFileList() {
+  return fileList_->Get();
+}
 
-void CUpLoadObjCore::DeleteFileList() { fileList_->Set("NULL"); }
+void CUpLoadObjCore::DeleteFileList() {
+  fileList_->Set("NULL");
+}
 
 void CUpLoadObjCore::OnDestroy() {
   if (!initialized_) return;
@@ -193,9 +203,13 @@ void CUpLoadObjCore::OnDestroy() {
   initialized_ = false;
 }
 
-void CUpLoadObjCore::SetFileChooser(FileChooser chooser) { chooser_ = std::move(chooser); }
+void CUpLoadObjCore::SetFileChooser(FileChooser chooser) {
+  chooser_ = std::move(chooser);
+}
 
-void CUpLoadObjCore::SetPageHost(const std::string& host) { pageHost_ = host; }
+void CUpLoadObjCore::SetPageHost(const std::string& host) {
+  pageHost_ = host;
+}
 
 std::string BuildFileListText(const std::string& selection) {
   // NUL-separated texts ending with an empty text.

@@ -40,7 +40,8 @@ inline bool AppendText(char (&dst)[N], std::string_view text) {
 #if defined(__GNUC__)
 __attribute__((format(printf, 3, 4)))
 #endif
-inline bool FormatText(char* dst, size_t n, const char* fmt, ...) {
+inline bool
+FormatText(char* dst, size_t n, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int r = vsnprintf(dst, n, fmt, ap);

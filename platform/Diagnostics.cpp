@@ -31,8 +31,12 @@ void Emit(DiagChannel channel, std::string_view text) {
 
 }  // namespace
 
-void DebugOutput(std::string_view text) { Emit(DiagChannel::kDebugger, text); }
-void ConsoleOutput(std::string_view text) { Emit(DiagChannel::kConsole, text); }
+void DebugOutput(std::string_view text) {
+  Emit(DiagChannel::kDebugger, text);
+}
+void ConsoleOutput(std::string_view text) {
+  Emit(DiagChannel::kConsole, text);
+}
 
 void SetDiagnosticSink(DiagnosticSink sink) {
   std::lock_guard<std::mutex> g(SinkLock());

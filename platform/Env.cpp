@@ -12,6 +12,8 @@ Env& Env::Current() {
   return e ? *e : Default();
 }
 
-void SetEnvForTest(Env* env) { g_test_env.store(env, std::memory_order_release); }
+void SetEnvForTest(Env* env) {
+  g_test_env.store(env, std::memory_order_release);
+}
 
 }  // namespace platform

@@ -93,9 +93,7 @@ class EnvWrapper : public Env {
   int64_t NowSeconds() override { return target_.NowSeconds(); }
   int64_t SteadyMillis() override { return target_.SteadyMillis(); }
   void SleepMillis(int ms) override { target_.SleepMillis(ms); }
-  bool GetVar(const char* name, std::string* value) override {
-    return target_.GetVar(name, value);
-  }
+  bool GetVar(const char* name, std::string* value) override { return target_.GetVar(name, value); }
   bool IsDirectory(const std::string& p) override { return target_.IsDirectory(p); }
   bool PathExists(const std::string& p) override { return target_.PathExists(p); }
   bool MakeDirectory(const std::string& p) override { return target_.MakeDirectory(p); }
@@ -104,12 +102,8 @@ class EnvWrapper : public Env {
     return target_.ListMatching(f, s);
   }
   bool FileSize(const std::string& p, int64_t* s) override { return target_.FileSize(p, s); }
-  bool FileModTime(const std::string& p, int64_t* s) override {
-    return target_.FileModTime(p, s);
-  }
-  std::unique_ptr<IReadFile> OpenRead(const std::string& p) override {
-    return target_.OpenRead(p);
-  }
+  bool FileModTime(const std::string& p, int64_t* s) override { return target_.FileModTime(p, s); }
+  std::unique_ptr<IReadFile> OpenRead(const std::string& p) override { return target_.OpenRead(p); }
   bool WriteFileAtomic(const std::string& p, const std::string& d) override {
     return target_.WriteFileAtomic(p, d);
   }

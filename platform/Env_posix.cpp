@@ -83,9 +83,7 @@ class PosixEnv : public Env {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0;
   }
-  bool MakeDirectory(const std::string& path) override {
-    return ::mkdir(path.c_str(), 0700) == 0;
-  }
+  bool MakeDirectory(const std::string& path) override { return ::mkdir(path.c_str(), 0700) == 0; }
   bool RemoveFile(const std::string& path) override { return ::unlink(path.c_str()) == 0; }
 
   std::vector<std::string> ListMatching(const std::string& folder,
@@ -130,8 +128,8 @@ class PosixEnv : public Env {
 
   bool WriteFileAtomic(const std::string& path, const std::string& data) override {
     static std::atomic<unsigned> counter{0};
-    std::string tmp = path + ".tmp." + std::to_string(::getpid()) + "." +
-                      std::to_string(counter.fetch_add(1));
+    std::string tmp =
+        path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
     int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;

@@ -63,7 +63,11 @@ void ResetProcessState() {
   SetDiagnosticSink(nullptr);
 }
 
-const char* ServiceDomainSuffix() { return FERRANT_SERVICE_DOMAIN_SUFFIX; }
-const char* DefaultDispatchHost() { return FERRANT_DEFAULT_DISPATCH_HOST; }
+const char* ServiceDomainSuffix() {
+  return FERRANT_SERVICE_DOMAIN_SUFFIX;
+}
+const char* DefaultDispatchHost() {
+  return FERRANT_DEFAULT_DISPATCH_HOST;
+}
 
 }  // namespace platform

@@ -3,6 +3,8 @@
 
 namespace platform {
 
-bool SystemProxyString(const std::string&, std::string*) { return false; }
+bool SystemProxyString(const std::string&, std::string*) {
+  return false;
+}
 
 }  // namespace platform

@@ -75,7 +75,9 @@ bool IsExistingFolder(const std::string& path) {
   return platform::Env::Current().IsDirectory(path);
 }
 
-bool PathExists(const std::string& path) { return platform::Env::Current().PathExists(path); }
+bool PathExists(const std::string& path) {
+  return platform::Env::Current().PathExists(path);
+}
 
 std::vector<std::string> FindTaskFiles(const std::string& folder) {
   return platform::Env::Current().ListMatching(folder, ".udu");

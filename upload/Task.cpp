@@ -14,7 +14,9 @@ void WorkerRun::WaitFinished() {
   cv_.wait(g, [this] { return finished_; });
 }
 
-CTask::CTask() { InitTask(Record); }
+CTask::CTask() {
+  InitTask(Record);
+}
 
 TaskRecord CTask::Snapshot() const {
   std::lock_guard<std::mutex> g(Lock);

@@ -18,7 +18,9 @@ std::condition_variable g_live_cv;
 int g_live = 0;
 std::atomic<bool> g_fail_next_thread{false};
 
-int64_t Now() { return platform::Env::Current().NowSeconds(); }
+int64_t Now() {
+  return platform::Env::Current().NowSeconds();
+}
 
 // One run of a task's worker: a private copy of the record that the steps work on, published
 // to the shared record only while the run's generation is current.
@@ -313,4 +315,6 @@ bool WaitForIdleWorkers(int timeoutMs) {
   return g_live_cv.wait_for(g, std::chrono::milliseconds(timeoutMs), [] { return g_live == 0; });
 }
 
-void FailNextWorkerThreadForTest() { g_fail_next_thread = true; }
+void FailNextWorkerThreadForTest() {
+  g_fail_next_thread = true;
+}
