@@ -1,0 +1,78 @@
+// The SHA-1 engine on both block functions: the published known answers, and the two paths
+// against each other on random data split at random.
+#include "store/Sha1.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Hex(const std::string& data) {
+  CSha1Digest d;
+  d.Update(data.data(), static_cast<uint32_t>(data.size()));
+  d.Final();
+  char out[41];
+  EXPECT_TRUE(d.HexDigest(out));
+  return out;
+}
+
+class Sha1Paths : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (!GetParam() && sha1::CompressShaNi() == nullptr) GTEST_SKIP() << "no SHA extensions";
+    sha1::ForcePortable(GetParam());
+  }
+  void TearDown() override { sha1::ForcePortable(false); }
+};
+
+TEST_P(Sha1Paths, KnownAnswers) {
+  EXPECT_EQ(Hex(""), "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+  EXPECT_EQ(Hex("abc"), "A9993E364706816ABA3E25717850C26C9CD0D89D");
+  EXPECT_EQ(Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "84983E441C3BD26EBAAE4AA1F95129E5E54670F1");
+  EXPECT_EQ(Hex(std::string(1000000, 'a')), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F");
+  char text[41];
+  ASSERT_TRUE(HashText("abc", text));
+  EXPECT_STREQ(text, "A9993E364706816ABA3E25717850C26C9CD0D89D");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, Sha1Paths, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Portable" : "ShaNi"; });
+
+TEST(Sha1, PathsAgreeOnRandomDataAndSplits) {
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<unsigned char> data(rng() % 9000);
+    for (auto& c : data) c = static_cast<unsigned char>(rng());
+    std::string results[2];
+    for (int path = 0; path < 2; ++path) {
+      sha1::ForcePortable(path == 0);
+      CSha1Digest d;
+      size_t i = 0;
+      while (i < data.size()) {
+        size_t k = std::min<size_t>(data.size() - i, rng() % 300);
+        d.Update(data.data() + i, static_cast<uint32_t>(k));
+        i += k;
+      }
+      d.Final();
+      char out[41];
+      d.HexDigest(out);
+      results[path] = out;
+    }
+    sha1::ForcePortable(false);
+    ASSERT_EQ(results[0], results[1]) << data.size();
+    ASSERT_EQ(results[0].size(), 40u);
+    ASSERT_EQ(results[0].find_first_not_of("0123456789ABCDEF"), std::string::npos);
+  }
+}
+
+TEST(Sha1, HexDigestRefusesANullBuffer) {
+  CSha1Digest d;
+  d.Final();
+  EXPECT_FALSE(d.HexDigest(nullptr));
+}
+
+}  // namespace
