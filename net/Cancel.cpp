@@ -8,8 +8,14 @@ ScopedCancelFlag::ScopedCancelFlag(const std::atomic<bool>* flag) : previous_(t_
   t_cancel = flag;
 }
 
-ScopedCancelFlag::~ScopedCancelFlag() { t_cancel = previous_; }
+ScopedCancelFlag::~ScopedCancelFlag() {
+  t_cancel = previous_;
+}
 
-const std::atomic<bool>* CurrentCancelFlag() { return t_cancel; }
+const std::atomic<bool>* CurrentCancelFlag() {
+  return t_cancel;
+}
 
-bool CancelRequested() { return t_cancel != nullptr && t_cancel->load(std::memory_order_acquire); }
+bool CancelRequested() {
+  return t_cancel != nullptr && t_cancel->load(std::memory_order_acquire);
+}

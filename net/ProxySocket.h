@@ -1,0 +1,45 @@
+// CProxySocket: a client socket that reaches its target through the user's proxy when one is
+// set, by an HTTP CONNECT tunnel or a SOCKS4a CONNECT.
+//
+// The proxy text is "[scheme=]host:port[;more entries]"; only the first entry counts. Its scheme
+// (compared without case) picks the tunnel: "socks" -> SOCKS4a (Type 3), "http" -> CONNECT
+// (Type 1), anything else, or none -> CONNECT (Type 5).
+//
+// HTTP CONNECT, sent by TunnelHttpConnect:
+//   "CONNECT <host>:<port> HTTP/1.0\r\n\r\n"  (port as unsigned decimal 0..65535)
+//   accepted when the answer begins "HTTP/1.0 200" or "HTTP/1.1 200" (any case); the answer's
+//   header block is read to its empty line, so none of it stays ahead of the server's reply.
+// SOCKS4a, sent by TunnelSocks4a:
+//   04 01 <port, 2 bytes big-endian> 00 00 00 01 "MORVIK" 00 <target host> 00
+//   accepted when the 8-byte answer begins 00 5A.
+// The target's name goes to the proxy as given; the proxy resolves it. Only the connect to the
+// proxy itself uses this process's resolver (and its override table).
+//
+// Thread safety: a socket belongs to the thread that made it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/Socket.h"
+
+struct ProxySettings {
+  int32_t Type;  // 1 http, 3 socks, 5 other
+  char Host[52];
+  int32_t Port;
+};
+
+// Reads the first entry of a proxy text into settings. False when the entry has no "host:port"
+// form or a field does not fit (the request then goes direct).
+bool ParseProxyString(const char* text, ProxySettings* settings);
+
+class CProxySocket : public CActiveSocket {
+ public:
+  // True when requests to targetHost go through a proxy; ProxySettings is then filled.
+  bool DiscoverProxy(const char* targetHost);
+  bool ConnectViaProxy(const char* host, int port);
+  bool TunnelHttpConnect(const char* host, int port);
+  bool TunnelSocks4a(const char* host, int port);
+
+  ProxySettings Settings{};
+};
