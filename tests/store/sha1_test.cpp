@@ -40,7 +40,9 @@ TEST_P(Sha1Paths, KnownAnswers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Engine, Sha1Paths, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Portable" : "ShaNi"; });
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "Portable" : "ShaNi";
+                         });
 
 TEST(Sha1, PathsAgreeOnRandomDataAndSplits) {
   std::mt19937 rng(7);

@@ -1,0 +1,255 @@
+#include "protocol/Requests.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/Bounded.h"
+#include "platform/Diagnostics.h"
+#include "platform/Env.h"
+#include "platform/ProcessState.h"
+#include "protocol/XmlReply.h"
+#include "store/Sha1.h"
+
+namespace {
+
+constexpr size_t kTargetSize = 3072;
+
+// The diagnostic prefixes, in code page 936.
+constexpr const char* kDispatchPrefix = "\xC7\xEB\xC7\xF3\xB5\xF7\xB6\xC8:";
+constexpr const char* kCheckPrefix =
+    "\xC7\xEB\xC7\xF3"
+    "CO:";
+constexpr const char* kFinishPrefix =
+    "\xC7\xEB\xC7\xF3"
+    "Fin:";
+
+// A request target built by concatenation; a target that does not fit fails the request
+// instead of being cut.
+class Target {
+ public:
+  Target() { text_[0] = '\0'; }
+  Target& operator<<(std::string_view piece) {
+    ok_ = platform::AppendText(text_, piece) && ok_;
+    return *this;
+  }
+  Target& operator<<(long long value) {
+    char digits[32];
+    platform::FormatText(digits, sizeof digits, "%lld", value);
+    return *this << std::string_view(digits);
+  }
+  bool ok() const { return ok_; }
+  char* text() { return text_; }
+
+ private:
+  char text_[kTargetSize];
+  bool ok_ = true;
+};
+
+// The upload-server requests share their first four parameters.
+void UploadIdentity(Target& t, const TaskRecord& task) {
+  t << "?sha1=" << platform::FieldView(task.SHA1Hash)
+    << "&filename=" << platform::FieldView(task.PickCode)
+    << "&filesize=" << static_cast<long long>(task.FileSize)
+    << "&key=" << platform::FieldView(task.Key);
+}
+
+// A GET whose reply body lands in reply (zero-filled first).
+bool Get(const char* target, const char* host, int port, char* reply) {
+  std::memset(reply, 0, kReplyBufferSize);
+  return HttpGet(target, host, port, reply);
+}
+
+// Stores an identifier from a reply; one that does not fit its field fails the request.
+template <size_t N>
+bool StoreId(char (&field)[N], const char* text) {
+  if (text == nullptr || std::strlen(text) >= N) return false;
+  platform::CopyText(field, text);
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* replacement) {
+  const char* at = std::strstr(text, pattern);
+  if (at == nullptr) return false;
+  size_t textLen = std::strlen(text), patLen = std::strlen(pattern),
+         repLen = std::strlen(replacement);
+  if (textLen - patLen + repLen + 1 > capacity) return false;
+  std::string result(text, static_cast<size_t>(at - text));
+  result += replacement;
+  result += at + patLen;
+  std::memcpy(text, result.c_str(), result.size() + 1);
+  return true;
+}
+
+bool RequestDispatch(TaskRecord& task) {
+  const bool reupload = task.IsUpload;
+  platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+  Target t;
+  t << platform::FieldView(ep.Path) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
+    << platform::FieldView(task.ParamStr);
+  if (!t.ok()) return false;
+  ReplaceFirst(t.text(), kTargetSize, "{pick_code}", task.PickCode);
+  ReplaceFirst(t.text(), kTargetSize, "{sha1}", task.SHA1Hash);
+  platform::DebugOutput(kDispatchPrefix);
+  platform::DebugOutput(t.text());
+
+  std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
+  if (!Get(t.text(), ep.Host, ep.Port, reply.get())) return false;
+  platform::DebugOutput(reply.get());
+
+  XmlReply xml(reply.get(), "root");
+  if (!xml.HasRoot() || !xml.TextIs("cmd", reupload ? "reupload" : "upload")) return false;
+  int32_t status = 0;
+  if (!xml.Int("status", &status)) return false;
+  if (status != 100) {
+    task.ServerErrCode = status;
+    const char* msg = xml.Text("status_msg");
+    platform::CopyText(task.ServerErrMsg, msg ? msg : "");  // a long message is cut
+    task.Status = kStatusStopped;
+    return false;
+  }
+  int32_t needUpload = 0;
+  if (!xml.Int("is_need_upload", &needUpload)) return false;
+  if (needUpload == 1) {
+    if (!StoreId(task.Host, xml.Text("ip"))) return false;
+    int32_t port = 0;
+    if (!xml.Int("port", &port)) return false;
+    // A port outside 1..65535 cannot be connected to: the reply is not usable.
+    if (port <= 0 || port > 65535) return false;
+    task.Port = port;
+    if (!StoreId(task.PickCode, xml.Text("pickcode"))) return false;
+    if (!StoreId(task.Key, xml.Text("key"))) return false;
+    task.NeedUpload = true;
+    return true;
+  }
+  if (!StoreId(task.PickCode, xml.Text("pickcode"))) return false;
+  task.NeedUpload = false;
+  return true;
+}
+
+bool RequestUploadCheck(TaskRecord& task) {
+  Target t;
+  t << "/ups/co";
+  UploadIdentity(t, task);
+  if (!t.ok()) return false;
+  platform::DebugOutput(kCheckPrefix);
+  platform::DebugOutput(t.text());
+  platform::DebugOutput("\r\n");
+  std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
+  if (!Get(t.text(), task.Host, task.Port, reply.get())) return false;
+  platform::DebugOutput(reply.get());
+  platform::DebugOutput("\r\n");
+  XmlReply xml(reply.get(), "ups");
+  if (!xml.HasRoot() || !xml.TextIs("cmd", "co") || !xml.TextIs("data_type", "0")) return false;
+  int64_t offset = 0;
+  if (!xml.Int64("data", &offset)) return false;
+  // An offset before the start or beyond the end of the file cannot be resumed from.
+  if (offset < 0 || offset > task.FileSize) return false;
+  task.Offset = offset;
+  return true;
+}
+
+bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) {
+  const int64_t now = platform::Env::Current().NowSeconds();
+  char boundary[100];
+  platform::FormatText(boundary, sizeof boundary, "--------UpsClient.Package.%d",
+                       static_cast<int32_t>(static_cast<uint32_t>(now)));
+  Target t;
+  t << "/ups/up";
+  UploadIdentity(t, task);
+  std::string head;
+  head.reserve(512);
+  head += "--";
+  head += boundary;
+  head += "\r\nContent-Disposition: form-data; name=\"U_BlockSchema\"\r\n\r\n";
+  head += std::to_string(task.BlockSchema);
+  head += "\r\n--";
+  head += boundary;
+  head += "\r\nContent-Disposition: form-data; name=\"U_Offset\"\r\n\r\n";
+  head += std::to_string(static_cast<long long>(task.Offset));
+  head += "\r\n--";
+  head += boundary;
+  head += "\r\nContent-Disposition: form-data; name=\"Filedata\"; filename=\"";
+  head += platform::FieldView(task.PickCode);
+  head += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+  if (!t.ok() || head.size() >= kReplyBufferSize) {
+    task.ErrCode = kErrUploadSend;
+    return false;
+  }
+  std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
+  std::memset(reply.get(), 0, kReplyBufferSize);
+  if (!HttpPostFile(task.FileName, progress, task.Host, task.Port, t.text(), head.c_str(), boundary,
+                    task.FileSize, task.Offset, reply.get())) {
+    task.ErrCode = kErrUploadSend;
+    return false;
+  }
+  XmlReply xml(reply.get(), "ups");
+  if (!xml.HasRoot() || !xml.TextIs("cmd", "up")) {
+    task.ErrCode = kErrUploadReply;
+    return false;
+  }
+  int32_t status = 0;
+  if (!xml.Int("status", &status) || status != 100) {
+    task.ErrCode = kErrUploadStatus;
+    return false;
+  }
+  return true;
+}
+
+bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount) {
+  platform::FormatText(out, 100, "%d:", blockCount);
+  std::unique_ptr<platform::IReadFile> file = platform::Env::Current().OpenRead(task.FileName);
+  if (!file) return false;
+  const int64_t start = static_cast<int64_t>(blockCount - 1) * task.BlockSize;
+  int64_t length = 0;
+  if (!file->Length(&length)) return false;
+  // The final block must lie inside the file: an empty file has none.
+  if (start < 0 || start >= length || !file->Seek(start)) {
+    platform::ConsoleOutput("Error:2\n");
+    return false;
+  }
+  CSha1Digest digest;
+  constexpr int64_t kRead = 1 << 20;
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kRead]);
+  int64_t remaining = length - start;
+  while (remaining > 0) {
+    int64_t n = file->Read(buffer.get(), static_cast<size_t>(std::min(remaining, kRead)));
+    if (n <= 0) {
+      platform::ConsoleOutput("Error:2\n");
+      return false;
+    }
+    digest.Update(buffer.get(), static_cast<uint32_t>(n));
+    remaining -= n;
+  }
+  digest.Final();
+  char hex[41];
+  digest.HexDigest(hex);
+  return platform::AppendText(out, 100, hex);
+}
+
+bool RequestUploadFinish(TaskRecord& task) {
+  char hashes[100] = {};
+  if (!HashFinalBlock(task, hashes, task.BlockCount)) {
+    platform::ConsoleOutput("BlockHash Error\n");
+    return false;
+  }
+  Target t;
+  t << "/ups/fin";
+  UploadIdentity(t, task);
+  t << "&block_schema=" << static_cast<long long>(task.BlockSchema) << "&hashes=" << hashes;
+  if (!t.ok()) return false;
+  platform::DebugOutput(kFinishPrefix);
+  platform::DebugOutput(t.text());
+  platform::DebugOutput("\r\n");
+  std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
+  if (!Get(t.text(), task.Host, task.Port, reply.get())) return false;
+  platform::DebugOutput(reply.get());
+  platform::DebugOutput("\r\n");
+  XmlReply xml(reply.get(), "ups");
+  int32_t status = 0;
+  return xml.HasRoot() && xml.TextIs("cmd", "fin") && xml.Int("status", &status) && status == 100;
+}

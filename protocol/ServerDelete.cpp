@@ -1,0 +1,67 @@
+// The page deletes a task whose upload was begun and never finished: the dispatch server is
+// asked, on a detached thread that nobody waits for, to drop the partial upload
+//   GET <DispatchPath>?cmd=delete&pickcode=<PickCode>&cookie=<Cookie>
+// and the task file is removed at once.
+//
+// The thread owns a copy of its request target and takes the dispatch endpoint when it starts;
+// it touches nothing of the task, which may be freed meanwhile.
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "platform/Bounded.h"
+#include "platform/Diagnostics.h"
+#include "platform/ProcessState.h"
+#include "protocol/Requests.h"
+#include "protocol/XmlReply.h"
+#include "store/TaskFile.h"
+
+namespace {
+
+constexpr const char* kDeletePrefix =
+    "\xC7\xEB\xC7\xF3"
+    "Delete:";
+
+void ServerDeleteThread(std::string requestTarget) {
+  RequestServerDelete(requestTarget.c_str());
+}
+
+}  // namespace
+
+bool RequestServerDelete(const char* requestTarget) {
+  platform::DebugOutput(kDeletePrefix);
+  platform::DebugOutput(requestTarget);
+  platform::DebugOutput("\r\n");
+  platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+  std::unique_ptr<char[]> reply(new char[kReplyBufferSize]());
+  if (!HttpGet(requestTarget, ep.Host, ep.Port, reply.get())) return false;
+  platform::DebugOutput(reply.get());
+  platform::DebugOutput("\r\n");
+  XmlReply xml(reply.get(), "root");
+  int32_t status = 0;
+  return xml.HasRoot() && xml.TextIs("cmd", "delete") && xml.Int("status", &status);
+}
+
+bool DeleteServerTask(TaskRecord& task) {
+  if (task.IsUpload && !task.Completed) {
+    platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+    char target[3072] = {};
+    bool fits = platform::AppendText(target, platform::FieldView(ep.Path)) &&
+                platform::AppendText(target, "?cmd=delete&pickcode=") &&
+                platform::AppendText(target, platform::FieldView(task.PickCode)) &&
+                platform::AppendText(target, "&cookie=") &&
+                platform::AppendText(target, platform::FieldView(task.Cookie));
+    if (fits) {
+      try {
+        std::thread(ServerDeleteThread, std::string(target)).detach();
+      } catch (const std::system_error&) {
+        // Not reported: the task is deleted all the same.
+      }
+    }
+  }
+  bool removed = DeleteTaskFile(task.UserID, task.FileName);
+  platform::ConsoleOutput(removed ? "DeleteTask Success" : "DeleteTask Failed");
+  task.Deleted = true;
+  return true;
+}

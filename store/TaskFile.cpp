@@ -1,0 +1,208 @@
+#include "store/TaskFile.h"
+
+#include <tinyxml2.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "platform/Bounded.h"
+#include "platform/Env.h"
+#include "store/DataFolder.h"
+#include "store/Sha1.h"
+
+namespace {
+
+constexpr int64_t kMaxTaskFileSize = 1 << 20;
+
+// Escapes a text for the file: the five markup characters by name, control characters (tab,
+// CR and LF included) and any space that the parser would not give back (leading, trailing,
+// or next to other white space) as character references. Bytes above 127 are written as they
+// are: the file declares no encoding and its texts are the system code page's bytes.
+std::string Escape(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        continue;
+      case '<':
+        out += "&lt;";
+        continue;
+      case '>':
+        out += "&gt;";
+        continue;
+      case '"':
+        out += "&quot;";
+        continue;
+      case '\'':
+        out += "&apos;";
+        continue;
+      default:
+        break;
+    }
+    if (c < 0x20 || c == 0x7F) {
+      char ref[8];
+      platform::FormatText(ref, sizeof ref, "&#%u;", static_cast<unsigned>(c));
+      out += ref;
+      continue;
+    }
+    if (c == ' ') {
+      bool edge = i == 0 || i + 1 == text.size();
+      bool nearSpace = (i > 0 && std::strchr(" \t\r\n", text[i - 1]) != nullptr) ||
+                       (i + 1 < text.size() && std::strchr(" \t\r\n", text[i + 1]) != nullptr);
+      if (edge || nearSpace) {
+        out += "&#32;";
+        continue;
+      }
+    }
+    out += static_cast<char>(c);
+  }
+  return out;
+}
+
+void Element(std::string& doc, const char* name, std::string_view text) {
+  doc += "        <";
+  doc += name;
+  doc += ">";
+  doc += Escape(text);
+  doc += "</";
+  doc += name;
+  doc += ">\r\n";
+}
+
+std::string Number(long long v) {
+  return std::to_string(v);
+}
+
+bool TaskFilePath(const char* userId, const char* filePath, std::string* path) {
+  std::string folder;
+  if (!DataFolder(userId, &folder)) return false;
+  *path = folder + platform::kPathSep + TaskFileName(filePath);
+  return true;
+}
+
+bool ReadWhole(const std::string& path, std::string* data) {
+  std::unique_ptr<platform::IReadFile> file = platform::Env::Current().OpenRead(path);
+  int64_t length = 0;
+  if (!file || !file->Length(&length) || length > kMaxTaskFileSize || !file->Seek(0)) {
+    return false;
+  }
+  data->resize(static_cast<size_t>(length));
+  size_t got = 0;
+  while (got < data->size()) {
+    int64_t n = file->Read(data->data() + got, data->size() - got);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// A text element under TaskParam: false when missing; text may be empty unless required.
+bool Field(const tinyxml2::XMLElement* param, const char* name, bool required, std::string* text) {
+  const tinyxml2::XMLElement* e = param->FirstChildElement(name);
+  if (e == nullptr) return false;
+  const char* t = e->GetText();
+  if (t == nullptr) {
+    if (required) return false;
+    text->clear();
+    return true;
+  }
+  *text = t;
+  return !(required && text->empty());
+}
+
+// A decimal number: optional white space and sign, then digits, up to the first other
+// character.
+int64_t Decimal(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::strchr(" \t\r\n", text[i]) != nullptr) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  int64_t v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (v > (INT64_MAX - 9) / 10) break;
+    v = v * 10 + (text[i] - '0');
+  }
+  return negative ? -v : v;
+}
+
+}  // namespace
+
+std::string TaskFileName(const char* filePath) {
+  char hex[41];
+  HashText(filePath, hex);
+  return std::string(hex) + ".udu";
+}
+
+bool WriteTaskFile(const SavedTask& task) {
+  std::string path;
+  if (!TaskFilePath(task.UserID, task.FileName, &path)) return false;
+  platform::Env& env = platform::Env::Current();
+  int64_t modified = 0;
+  if (!env.FileModTime(task.FileName, &modified)) modified = 0;
+  const int32_t createTime = static_cast<int32_t>(static_cast<uint32_t>(env.NowSeconds()));
+  const int32_t lastWrite = static_cast<int32_t>(static_cast<uint32_t>(modified));
+
+  std::string doc;
+  doc.reserve(1024);
+  doc += "<?xml version=\"1.0\"?>\r\n<UpTask>\r\n    <TaskParam>\r\n";
+  Element(doc, "FileName", platform::FieldView(task.FileName));
+  Element(doc, "FileSize", Number(task.FileSize));
+  Element(doc, "IsUpload", task.IsUpload ? "1" : "0");
+  Element(doc, "SHA1Hash", platform::FieldView(task.SHA1Hash));
+  Element(doc, "Host", platform::FieldView(task.Host));
+  Element(doc, "Port", Number(task.Port));
+  Element(doc, "ValidUpBytes", "0");
+  Element(doc, "UpType", "0");
+  Element(doc, "ParamStr", platform::FieldView(task.ParamStr));
+  Element(doc, "PickCode", platform::FieldView(task.PickCode));
+  Element(doc, "CreateTime", Number(createTime));
+  Element(doc, "LastWriteTime", Number(lastWrite));
+  doc += "    </TaskParam>\r\n</UpTask>\r\n";
+  return env.WriteFileAtomic(path, doc);
+}
+
+bool ReadTaskFile(const char* fileName, SavedTask& task) {
+  std::string folder;
+  if (!DataFolder(task.UserID, &folder)) return false;
+  std::string path = folder + platform::kPathSep + fileName;
+  if (!PathExists(path)) return false;
+  std::string data;
+  if (!ReadWhole(path, &data)) return false;
+  tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
+  if (doc.Parse(data.data(), data.size()) != tinyxml2::XML_SUCCESS) return false;
+  const tinyxml2::XMLElement* root = doc.FirstChildElement("UpTask");
+  const tinyxml2::XMLElement* param = root ? root->FirstChildElement("TaskParam") : nullptr;
+  if (param == nullptr) return false;
+  std::string fileNameText, size, sha1, host, port, paramStr, pickCode, lastWrite;
+  if (!Field(param, "FileName", true, &fileNameText) || !Field(param, "FileSize", true, &size) ||
+      !Field(param, "SHA1Hash", false, &sha1) || !Field(param, "Host", false, &host) ||
+      !Field(param, "Port", true, &port) || !Field(param, "ParamStr", false, &paramStr) ||
+      !Field(param, "PickCode", false, &pickCode) ||
+      !Field(param, "LastWriteTime", true, &lastWrite)) {
+    return false;
+  }
+  // Texts that do not fit their fields are refused, never cut.
+  if (!platform::CopyText(task.FileName, fileNameText) ||
+      !platform::CopyText(task.SHA1Hash, sha1) || !platform::CopyText(task.Host, host) ||
+      !platform::CopyText(task.ParamStr, paramStr) ||
+      !platform::CopyText(task.PickCode, pickCode)) {
+    return false;
+  }
+  task.FileSize = Decimal(size);
+  task.Port = static_cast<int32_t>(Decimal(port));
+  task.LastWriteTime = static_cast<int32_t>(Decimal(lastWrite));
+  return true;
+}
+
+bool DeleteTaskFile(const char* userId, const char* filePath) {
+  std::string path;
+  if (!TaskFilePath(userId, filePath, &path)) return false;
+  platform::Env& env = platform::Env::Current();
+  if (!env.PathExists(path)) return false;
+  return env.RemoveFile(path);
+}
