@@ -1,0 +1,48 @@
+// ferrant-server: the reference dispatch and upload server, started by hand.
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+
+#include "server/ReferenceServer.h"
+
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+void OnSignal(int) {
+  g_stop = 1;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"ferrant-server: the reference dispatch and upload server"};
+  refserver::ServerOptions options;
+  options.storeDir = "ferrant-store";
+  app.add_option("--store", options.storeDir, "folder of the content store")->capture_default_str();
+  app.add_option("--bind", options.bindAddress, "address to listen on")->capture_default_str();
+  app.add_option("--port", options.port, "port (0: a free one)")->capture_default_str();
+  app.add_option("--upload-host", options.uploadHost, "upload host named in dispatch replies")
+      ->capture_default_str();
+  app.add_option("--dispatch-path", options.dispatchPath, "path of the dispatch endpoint")
+      ->capture_default_str();
+  CLI11_PARSE(app, argc, argv);
+
+  refserver::ReferenceServer server(options);
+  if (!server.Start()) {
+    std::fprintf(stderr, "ferrant-server: cannot listen on %s:%u\n", options.bindAddress.c_str(),
+                 options.port);
+    return 1;
+  }
+  std::printf(
+      "ferrant-server: listening on %s:%u, store %s\n"
+      "point the client at it:\n"
+      "  ferrant upload --dispatch http://dispatch.corvel.example:%u%s \\\n"
+      "      --resolve dispatch.corvel.example:%u:%s FILE...\n",
+      options.bindAddress.c_str(), server.Port(), options.storeDir.c_str(), server.Port(),
+      options.dispatchPath.c_str(), server.Port(), options.bindAddress.c_str());
+  std::fflush(stdout);
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+  while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  server.Stop();
+  return 0;
+}

@@ -1,0 +1,117 @@
+#include "tests/support/E2eFixture.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "platform/Env.h"
+#include "platform/ProcessState.h"
+#include "platform/Resolver.h"
+#include "store/HashFile.h"
+#include "tests/support/ControlFixture.h"
+#include "upload/Worker.h"
+
+namespace testing_support {
+namespace {
+
+class NoProgress : public IHashProgress {
+ public:
+  bool StopRequested() override { return false; }
+  void SetHashPercent(int32_t) override {}
+};
+
+std::string Sha1Of(const std::string& path) {
+  CSha1Digest d;
+  NoProgress p;
+  if (!HashFile(path.c_str(), d, p)) return "";
+  d.Final();
+  char hex[41];
+  d.HexDigest(hex);
+  return hex;
+}
+
+}  // namespace
+
+E2eFixture::E2eFixture() : env_(dir_.path() + "/appdata") {
+  platform::ResetProcessState();
+  platform::Process().ConnectTimeoutMs = 5000;
+  platform::Process().IdleTimeoutMs = 10000;
+  platform::Env::Default().MakeDirectory(dir_.path() + "/appdata");
+  platform::SetEnvForTest(&env_);
+  refserver::ServerOptions options;
+  options.storeDir = dir_.path() + "/server";
+  server_ = std::make_unique<refserver::ReferenceServer>(options);
+  if (!server_->Start()) throw std::runtime_error("reference server did not start");
+  platform::AddResolveOverride("dispatch.corvel.example", server_->Port(), "127.0.0.1");
+}
+
+E2eFixture::~E2eFixture() {
+  WaitForIdleWorkers(20000);
+  server_->Stop();
+  platform::SetEnvForTest(nullptr);
+  platform::ResetProcessState();
+}
+
+std::string E2eFixture::DispatchUrl() const {
+  return "http://dispatch.corvel.example:" + std::to_string(server_->Port()) + "/index.php";
+}
+
+void E2eFixture::Init(CUpLoadObjCore& core, int nRetry, int nWait, const char* user) {
+  core.InitService(user, "cookie-1", DispatchUrl().c_str(), nRetry, nWait);
+  ASSERT_TRUE(core.Initialized());
+}
+
+std::string E2eFixture::Param(const std::string& path) {
+  int64_t size = 0;
+  platform::Env::Default().FileSize(path, &size);
+  std::string name = path.substr(path.find_last_of('/') + 1);
+  return "sha1={sha1}&size=" + std::to_string(size) + "&name=" + name + "&pick_code={pick_code}";
+}
+
+std::string E2eFixture::Field(CUpLoadObjCore& core, int taskId, const std::string& name) {
+  std::string line;
+  core.GetTaskInfo(taskId, &line);
+  return StatusField(line, name);
+}
+
+bool E2eFixture::WaitStatus(CUpLoadObjCore& core, int taskId, int status, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::string s = Field(core, taskId, "Status");
+    if (!s.empty() && std::stoi(s) == status) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+bool E2eFixture::ServerHasCopyOf(const std::string& path) {
+  std::string sha1 = Sha1Of(path);
+  std::string copy = server_->Store().CompletePath(sha1);
+  if (copy.empty()) return false;
+  return Sha1Of(copy) == sha1;
+}
+
+std::string E2eFixture::UserFolder(const char* user) const {
+  return dir_.path() + "/appdata/Corvel/Ferrant/" + user;
+}
+
+int E2eFixture::TaskFileCount(const char* user) const {
+  return static_cast<int>(platform::Env::Default().ListMatching(UserFolder(user), ".udu").size());
+}
+
+std::string SharedLargeFile(int64_t size) {
+  static std::mutex m;
+  static std::map<int64_t, std::string> files;
+  static TempDir shared;  // removed at exit
+  std::lock_guard<std::mutex> g(m);
+  auto it = files.find(size);
+  if (it != files.end()) return it->second;
+  std::string path = shared.File("large-" + std::to_string(size));
+  WritePatternFile(path, size, static_cast<uint32_t>(size));
+  files[size] = path;
+  return path;
+}
+
+}  // namespace testing_support
