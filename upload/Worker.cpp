@@ -145,7 +145,6 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
     if (!steps.RequestUploadCheck(rec_)) {
       rec_.ErrCode = kErrCheck;
       rec_.Status = kStatusStopped;
-      Publish();
       return false;
     }
     {
@@ -164,7 +163,6 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
     }
     if (!steps.RequestBlockUpload(rec_, *this)) {
       rec_.Status = kStatusStopped;
-      Publish();
       return false;
     }
     rec_.Status = kStatusFinishing;
@@ -172,7 +170,6 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
     if (!steps.RequestUploadFinish(rec_)) {
       rec_.ErrCode = kErrFinish;
       rec_.Status = kStatusStopped;
-      Publish();
       return false;
     }
     return true;

@@ -1,0 +1,108 @@
+// The `ferrant rpc` contract: methods, results as integers, errors that change nothing, and
+// text that is not UTF-8.
+#include "host/Rpc.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/ProcessState.h"
+#include "tests/support/TempDir.h"
+
+using nlohmann::json;
+
+namespace {
+
+class RpcTest : public ::testing::Test {
+ protected:
+  RpcTest() : env_(dir_.path()) {
+    platform::ResetProcessState();
+    platform::SetEnvForTest(&env_);
+  }
+  ~RpcTest() override {
+    core_.OnDestroy();
+    platform::SetEnvForTest(nullptr);
+  }
+  json Call(const std::string& method, json params = json::array(), int id = 1) {
+    std::string out = host::HandleRpcLine(
+        core_, json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump());
+    return json::parse(out);
+  }
+  testing_support::TempDir dir_;
+  testing_support::AppDataEnv env_;
+  CUpLoadObjCore core_;
+};
+
+TEST_F(RpcTest, EveryMethodAnswersWithItsResultType) {
+  EXPECT_EQ(Call("GetVersionInfo")["result"], "Tavik Upload Plug-in v1.5.6.6");
+  EXPECT_EQ(Call("GetTaskCount")["result"], 0);
+  EXPECT_TRUE(
+      Call("InitService", {"u1", "c", "http://dispatch.corvel.example/index.php", 1, 1})["result"]
+          .is_null());
+  std::string path = dir_.File("a.txt");
+  testing_support::WriteFile(path, "hello");
+  json added = Call("AddUpTask", {3, path, "x=1"});
+  EXPECT_TRUE(added["result"].is_number_integer());
+  EXPECT_EQ(added["result"], 1);
+  EXPECT_EQ(Call("AddUpTask", {4, path, ""})["result"], 0);
+  EXPECT_EQ(Call("GetTaskCount")["result"], 1);
+  EXPECT_EQ(Call("GetTaskInfo", {3})["result"],
+            "FileName=" + path +
+                "|FileSize=5|PickCode=|Status=1|ErrCode=100|ServerErrCode=0|ServerErrMsg=");
+  EXPECT_EQ(Call("GetTaskInfo", {9})["result"], "NULL");
+  EXPECT_EQ(Call("StopUpTask", {3})["result"], 1);
+  EXPECT_EQ(Call("StopUpTask", {9})["result"], 0);
+  EXPECT_EQ(Call("ContinueUpTask", {9})["result"], 0);
+  EXPECT_EQ(Call("DeleteUpTask", {3})["result"], 1);
+  EXPECT_EQ(Call("DeleteUpTask", {3})["result"], 0);
+  EXPECT_EQ(Call("GetFileList")["result"], "NULL");
+  EXPECT_TRUE(Call("DeleteFileList")["result"].is_null());
+  EXPECT_TRUE(Call("SelectFileList", {"All|*.*"})["result"].is_null());
+}
+
+TEST_F(RpcTest, BadRequestsGetErrorsAndChangeNothing) {
+  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, "{not json"))["error"]["code"], -32700);
+  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, "[1,2]"))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(host::HandleRpcLine(
+                core_, R"({"jsonrpc":"1.0","id":1,"method":"x"})"))["error"]["code"],
+            -32600);
+  EXPECT_EQ(Call("Unknown")["error"]["code"], -32601);
+  EXPECT_EQ(Call("AddUpTask", {1})["error"]["code"], -32602);
+  EXPECT_EQ(Call("AddUpTask", {"one", "/x", ""})["error"]["code"], -32602);
+  EXPECT_EQ(Call("GetTaskInfo", {1.5})["error"]["code"], -32602);
+  EXPECT_EQ(Call("InitService", {"u", "c", "http://dispatch.corvel.example/", 1})["error"]["code"],
+            -32602);
+  EXPECT_FALSE(core_.Initialized());
+  // A notification gets no answer.
+  EXPECT_EQ(host::HandleRpcLine(core_, R"({"jsonrpc":"2.0","method":"GetTaskCount"})"), "");
+  EXPECT_EQ(Call("GetTaskCount", json::array(), 7)["id"], 7);
+}
+
+TEST_F(RpcTest, TextThatIsNotUtf8IsReplacedNotFatal) {
+  Call("InitService", {"u1", "c", "http://dispatch.corvel.example/index.php", 0, 0});
+  std::string name = "bad\xB5\xC4name";
+  std::string path = dir_.File(name);
+  testing_support::WriteFile(path, "x");
+  // The path cannot travel in JSON as it is; a JSON path with a replacement character names
+  // another file, so the task is made from the control core directly.
+  ASSERT_EQ(core_.AddUpTask(1, path.c_str(), ""), 1);
+  std::string out =
+      host::HandleRpcLine(core_, R"({"jsonrpc":"2.0","id":1,"method":"GetTaskInfo","params":[1]})");
+  json reply = json::parse(out);
+  std::string line = reply["result"];
+  EXPECT_NE(line.find("bad\xEF\xBF\xBD"), std::string::npos);
+}
+
+TEST(FileChooser, SelectionFromTheEnvironment) {
+  std::string sel;
+  unsetenv("FERRANT_FILE_SELECTION");
+  EXPECT_FALSE(host::EnvironmentFileChooser({}, &sel));
+  setenv("FERRANT_FILE_SELECTION", "/d/x.txt\n/d/y.txt", 1);
+  ASSERT_TRUE(host::EnvironmentFileChooser({}, &sel));
+  EXPECT_EQ(sel, std::string("/d\0x.txt\0y.txt\0\0", 16));
+  setenv("FERRANT_FILE_SELECTION", "/d/x.txt\n/e/y.txt", 1);
+  EXPECT_FALSE(host::EnvironmentFileChooser({}, &sel));
+  unsetenv("FERRANT_FILE_SELECTION");
+}
+
+}  // namespace
