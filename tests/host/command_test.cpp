@@ -18,10 +18,7 @@
 
 namespace {
 
-std::string Ferrant() {
-  const char* dir = std::getenv("FERRANT_BUILD_DIR");
-  return std::string(dir ? dir : "build") + "/host/ferrant";
-}
+std::string Ferrant() { return std::string(FERRANT_BUILD_DIR) + "/host/ferrant"; }
 
 class CommandTest : public ::testing::Test {
  protected:
