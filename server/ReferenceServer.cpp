@@ -303,7 +303,7 @@ void ReferenceServer::Serve(int fd) {
         // to finish first, so that the offset answered is the one the next upload must use.
         store_->Supersede(QueryValue(head, "key"));
         store_->WaitUnclaimed(QueryValue(head, "key"), 10000);
-        int64_t held = store_->Held(QueryValue(head, "key"));
+        int64_t held = options_.discardUploads ? 0 : store_->Held(QueryValue(head, "key"));
         PartialUpload u;
         bool known = held >= 0 && store_->FindByKey(QueryValue(head, "key"), &u) &&
                      u.sha1 == QueryValue(head, "sha1") &&
@@ -317,6 +317,8 @@ void ReferenceServer::Serve(int fd) {
         }
       } else if (endpoint == "up") {
         ServeUpload(ex, head, fault);
+      } else if (endpoint == "fin" && options_.discardUploads) {
+        ex.Answer("<ups>" + Element("cmd", "fin") + Element("status", "100") + "</ups>");
       } else if (endpoint == "fin") {
         std::string error;
         int64_t size = 0;
@@ -353,7 +355,7 @@ void ReferenceServer::ServeDispatch(Exchange& ex, const RequestHead& head, const
   }
   if (name.empty()) return fail(203, "missing parameter: name");
   std::string pickCode;
-  if (store_->FindComplete(sha1, size, &pickCode)) {
+  if (!options_.discardUploads && store_->FindComplete(sha1, size, &pickCode)) {
     return ex.Answer("<root>" + Element("cmd", cmd) + Element("status", "100") +
                      Element("is_need_upload", "0") + Element("pickcode", pickCode) + "</root>");
   }
@@ -366,6 +368,11 @@ void ReferenceServer::ServeDispatch(Exchange& ex, const RequestHead& head, const
 
 void ReferenceServer::ServeUpload(Exchange& ex, const RequestHead& head,
                                   const EndpointFault& fault) {
+  if (options_.discardUploads) {
+    // Read the counted body and the closing line after it, as /discard reads a form.
+    ServeDiscard(ex, head);
+    return;
+  }
   auto answer = [&](int status, const std::string& msg) {
     ex.Answer("<ups>" + Element("cmd", "up") + Element("status", std::to_string(status)) +
               (msg.empty() ? "" : Element("status_msg", msg)) + "</ups>");
@@ -501,7 +508,7 @@ void ReferenceServer::ServeDiscard(Exchange& ex, const RequestHead& head) {
     if (n <= 0) return;
     left -= static_cast<uint64_t>(n);
   }
-  ex.Answer("<ups><cmd>discard</cmd><status>100</status></ups>");
+  ex.Answer("<ups><cmd>up</cmd><status>100</status></ups>");
 }
 
 }  // namespace refserver

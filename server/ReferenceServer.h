@@ -43,6 +43,9 @@ struct ServerOptions {
   uint16_t port = 0;                     // 0: a free port
   std::string uploadHost = "127.0.0.1";  // the <ip> the dispatch reply names
   std::string dispatchPath = "/index.php";
+  // Benchmarks: uploads are read and discarded as /discard does, every dispatch asks for the
+  // data, and the finish is accepted unchecked, so that only the transfer is measured.
+  bool discardUploads = false;
 };
 
 // Faults, per endpoint ("dispatch", "delete", "co", "up", "fin").

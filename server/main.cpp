@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--dispatch-path", options.dispatchPath, "path of the dispatch endpoint")
       ->capture_default_str();
+  app.add_flag("--discard-uploads", options.discardUploads,
+               "benchmarks: read and discard upload bodies, accept every finish");
   CLI11_PARSE(app, argc, argv);
 
   refserver::ReferenceServer server(options);
