@@ -3,6 +3,7 @@
 #include "store/Sha1.h"
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
 #include <immintrin.h>
 
 namespace sha1 {
@@ -79,9 +80,12 @@ __attribute__((target("sha,sse4.1,ssse3"))) void CompressNi(uint32_t state[5], c
 }  // namespace
 
 CompressFn CompressShaNi() {
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1")) return CompressNi;
-  return nullptr;
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (!__get_cpuid(1, &a, &b, &c, &d)) return nullptr;
+  const bool ssse3 = (c & (1u << 9)) != 0, sse41 = (c & (1u << 19)) != 0;
+  if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return nullptr;
+  const bool sha = (b & (1u << 29)) != 0;
+  return ssse3 && sse41 && sha ? CompressNi : nullptr;
 }
 
 }  // namespace sha1
