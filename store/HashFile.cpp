@@ -1,3 +1,4 @@
+// Whole-file hashing: 16 KiB reads, the stop check, the percentage and the full-speed slot.
 #include "store/HashFile.h"
 
 #include <memory>
@@ -44,7 +45,8 @@ bool HashFile(const char* path, CSha1Digest& digest, IHashProgress& progress) {
     size_t want =
         remaining < static_cast<int64_t>(kReadSize) ? static_cast<size_t>(remaining) : kReadSize;
     int64_t n = file->Read(buffer.get(), want);
-    if (n <= 0) return false;
+    // Nothing (the file shrank), an error, or more than asked for: the hash cannot be trusted.
+    if (n <= 0 || n > static_cast<int64_t>(want)) return false;
     if (!slot.held()) {
       // Only one hasher runs at full speed; the others pause before each piece.
       env.SleepMillis(1);

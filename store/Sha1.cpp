@@ -1,3 +1,4 @@
+// The SHA-1 digest object: buffering, padding, the digest text, and the choice of block function.
 #include "store/Sha1.h"
 
 #include <atomic>
@@ -31,6 +32,7 @@ void CSha1Digest::Reset() {
 }
 
 void CSha1Digest::Update(const void* data, uint32_t length) {
+  if (length == 0) return;
   const uint8_t* p = static_cast<const uint8_t*>(data);
   uint32_t used = (count_[0] >> 3) & 63;
   uint32_t lowBits = count_[0] + (length << 3);
@@ -92,8 +94,10 @@ bool CSha1Digest::HexDigest(char* out) const {
 }
 
 bool HashText(const char* text, char* out) {
+  // A null text is no text: refused like a null output buffer, nothing written.
+  if (text == nullptr || out == nullptr) return false;
   CSha1Digest digest;
-  if (text != nullptr) digest.Update(text, static_cast<uint32_t>(std::strlen(text)));
+  digest.Update(text, static_cast<uint32_t>(std::strlen(text)));
   digest.Final();
   return digest.HexDigest(out);
 }

@@ -29,6 +29,7 @@ class CSha1Digest {
 };
 
 // The digest text of a NUL-terminated text's bytes (the NUL not hashed). out: 41 bytes.
+// False, writing nothing, when text or out is null.
 bool HashText(const char* text, char* out);
 
 namespace sha1 {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -71,10 +72,41 @@ TEST(Sha1, PathsAgreeOnRandomDataAndSplits) {
   }
 }
 
-TEST(Sha1, HexDigestRefusesANullBuffer) {
+TEST(Sha1, NullBuffersAreRefusedAndEmptyUpdatesAreHarmless) {
   CSha1Digest d;
+  d.Update("ab", 2);
+  d.Update(nullptr, 0);  // mid-block, nothing to absorb
+  d.Update("c", 1);
   d.Final();
   EXPECT_FALSE(d.HexDigest(nullptr));
+  char out[41];
+  ASSERT_TRUE(d.HexDigest(out));
+  EXPECT_STREQ(out, "A9993E364706816ABA3E25717850C26C9CD0D89D");
+
+  char text[41] = "untouched";
+  EXPECT_FALSE(HashText(nullptr, text));
+  EXPECT_STREQ(text, "untouched");
+  EXPECT_FALSE(HashText("abc", nullptr));
+  ASSERT_TRUE(HashText("", text));
+  EXPECT_STREQ(text, "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709");
+}
+
+// Past 2^32 message bits the low word of the bit count wraps and must carry into the high word,
+// or the padding of any file over 512 MiB is wrong.
+TEST(Sha1, BitCountCarriesPastTheLowWord) {
+  const uint32_t total = (1u << 29) + 1000;
+  std::vector<unsigned char> zeros(1 << 20);
+  CSha1Digest d;
+  uint32_t left = total;
+  while (left > 0) {
+    uint32_t k = std::min<uint32_t>(left, static_cast<uint32_t>(zeros.size()) - 7);  // unaligned
+    d.Update(zeros.data(), k);
+    left -= k;
+  }
+  d.Final();
+  char out[41];
+  ASSERT_TRUE(d.HexDigest(out));
+  EXPECT_STREQ(out, "14FCC0BDAA6887D35EC5146489F750412D0886EA");
 }
 
 }  // namespace
