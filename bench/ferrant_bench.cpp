@@ -1,14 +1,14 @@
-// The benchmarks: each measures ours against a baseline in the same run, round-robin over
-// several repetitions, prints best and median, and ends with "RATIO <name> <ours/baseline>"
-// (more is better for us).
+// The upload benchmarks (the SHA-1 one is sha1_bench): each measures ours against a baseline in the
+// same run, round-robin over several repetitions, prints best and median, and ends with "RATIO
+// <name> <ours/baseline>" (more is better for us).
 //
-//   ferrant_bench sha1 DIR          HashFile (SHA extensions, portable) vs openssl sha1, sha1sum
 //   ferrant_bench upload-curl DIR   a 1 GiB upload, upload check to finish reply, vs curl -F
 //   ferrant_bench task-vs-tools DIR a whole new 1 GiB task vs sha1sum then curl -F
 //   ferrant_bench three-tasks DIR   three 512 MiB tasks at once vs one 1 GiB curl POST
 //   ferrant_bench rss-5g DIR        peak RSS of `ferrant upload` on a 5 GiB sparse file vs 16 MiB
 // The reference server runs as another process (build/server/ferrant-server --discard-uploads);
 // FERRANT_BIN names the folder that holds ferrant-server and ferrant (default: build-release).
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchUtil.h"
 #include "control/UpLoadObj.h"
 #include "platform/ProcessState.h"
 #include "platform/Resolver.h"
-#include "store/HashFile.h"
 #include "upload/Worker.h"
 
 namespace {
@@ -35,72 +35,11 @@ namespace {
 constexpr int kReps = 5;
 std::string g_bin = "build-release";
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double TimeCommand(const std::string& cmd) {
-  double t = Now();
-  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "command failed: %s\n", cmd.c_str());
-  return Now() - t;
-}
-
-void MakeFile(const std::string& path, int64_t size) {
-  if (std::ifstream(path).good()) return;
-  std::ofstream out(path, std::ios::binary);
-  std::vector<char> block(1 << 20);
-  uint32_t x = 12345;
-  for (int64_t left = size; left > 0; left -= static_cast<int64_t>(block.size())) {
-    for (char& c : block) {
-      x ^= x << 13;
-      x ^= x >> 17;
-      x ^= x << 5;
-      c = static_cast<char>(x);
-    }
-    out.write(block.data(), static_cast<std::streamsize>(std::min<int64_t>(left, block.size())));
-  }
-}
-
-struct Series {
-  std::string name;
-  std::vector<double> values;  // MB/s (or the figure being compared), more is better
-  double Best() const { return *std::max_element(values.begin(), values.end()); }
-  double Median() const {
-    std::vector<double> v = values;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-  }
-};
-
-void Report(const std::string& ratioName, const std::vector<Series>& ours, const Series& base,
-            const char* unit = "MB/s") {
-  for (const Series& s : ours) {
-    std::printf("  %-28s best %9.1f %s   median %9.1f %s\n", s.name.c_str(), s.Best(), unit,
-                s.Median(), unit);
-  }
-  std::printf("  %-28s best %9.1f %s   median %9.1f %s\n", base.name.c_str(), base.Best(), unit,
-              base.Median(), unit);
-  std::printf("  ratio best %.2f, median %.2f\n", ours[0].Best() / base.Best(),
-              ours[0].Median() / base.Median());
-  std::printf("RATIO %s %.3f\n", ratioName.c_str(), ours[0].Best() / base.Best());
-}
-
-class NoProgress : public IHashProgress {
- public:
-  bool StopRequested() override { return false; }
-  void SetHashPercent(int32_t) override {}
-};
-
-double HashMBs(const std::string& path, int64_t size, bool portable) {
-  sha1::ForcePortable(portable);
-  CSha1Digest d;
-  NoProgress p;
-  double t = Now();
-  HashFile(path.c_str(), d, p);
-  double s = Now() - t;
-  sha1::ForcePortable(false);
-  return static_cast<double>(size) / 1e6 / s;
-}
+using bench::MakeFile;
+using bench::Now;
+using bench::Report;
+using bench::Series;
+using bench::TimeCommand;
 
 // The reference server in its own process.
 class ServerProcess {
@@ -180,26 +119,6 @@ std::string Curl(const ServerProcess& s, const std::string& file) {
          "\" http://127.0.0.1:" + std::to_string(s.port()) + "/discard";
 }
 
-int BenchSha1(const std::string& dir) {
-  const int64_t size = 1LL << 30;
-  std::string f = dir + "/bench-1g";
-  MakeFile(f, size);
-  TimeCommand("cat " + f + " >/dev/null");
-  Series ni{"HashFile (SHA extensions)", {}}, portable{"HashFile (portable)", {}},
-      openssl{"openssl sha1", {}}, sha1sum{"sha1sum", {}};
-  bool haveNi = sha1::CompressShaNi() != nullptr;
-  for (int r = 0; r < kReps; ++r) {
-    if (haveNi) ni.values.push_back(HashMBs(f, size, false));
-    portable.values.push_back(HashMBs(f, size, true));
-    openssl.values.push_back(size / 1e6 / TimeCommand("openssl sha1 " + f + " >/dev/null"));
-    sha1sum.values.push_back(size / 1e6 / TimeCommand("sha1sum " + f + " >/dev/null"));
-  }
-  const Series& ours = haveNi ? ni : portable;
-  Report("sha1-openssl", {ours, portable}, openssl);
-  Report("sha1-sha1sum", {ours, portable}, sha1sum);
-  return 0;
-}
-
 int BenchUpload(const std::string& dir, bool wholeTask) {
   const int64_t size = 1LL << 30;
   std::string f = dir + "/bench-1g";
@@ -251,7 +170,7 @@ int BenchRss(const std::string& dir) {
     pid_t pid = fork();
     if (pid == 0) {
       setenv("APPDATA", appdata.c_str(), 1);
-      int devnull = open("/dev/null", 1);
+      int devnull = open("/dev/null", O_WRONLY);
       dup2(devnull, 1);
       execl((g_bin + "/host/ferrant").c_str(), "ferrant", "upload", "--status-lines", "--dispatch",
             server.Dispatch().c_str(), "--resolve", server.Resolve().c_str(), "--retry", "0",
@@ -280,7 +199,6 @@ int main(int argc, char** argv) {
   if (const char* b = std::getenv("FERRANT_BIN")) g_bin = b;
   std::string name = argv[1], dir = argv[2];
   std::printf("== %s\n", name.c_str());
-  if (name == "sha1") return BenchSha1(dir);
   if (name == "upload-curl") return BenchUpload(dir, false);
   if (name == "task-vs-tools") return BenchUpload(dir, true);
   if (name == "three-tasks") return BenchThree(dir);
