@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,6 +199,10 @@ int main(int argc, char** argv) {
   }
   if (const char* b = std::getenv("FERRANT_BIN")) g_bin = b;
   std::string name = argv[1], dir = argv[2];
+  // The in-process tasks keep their task files in a data folder of the run's own.
+  std::string appdata = dir + "/appdata";
+  mkdir(appdata.c_str(), 0700);
+  setenv("APPDATA", appdata.c_str(), 1);
   std::printf("== %s\n", name.c_str());
   if (name == "upload-curl") return BenchUpload(dir, false);
   if (name == "task-vs-tools") return BenchUpload(dir, true);
