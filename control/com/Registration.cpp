@@ -13,6 +13,17 @@ namespace {
 
 bool g_perUser = false;
 
+// The per-user type-library calls of oleaut32 (not in every SDK's headers).
+using RegisterForUserFn = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
+using UnregisterForUserFn = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+template <typename Fn>
+Fn OleAut(const char* name) {
+  HMODULE oleaut = GetModuleHandleA("oleaut32.dll");
+  return oleaut ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(oleaut, name)))
+                : nullptr;
+}
+
 HKEY Root(HKEY* opened) {
   *opened = nullptr;
   if (!g_perUser) return HKEY_CLASSES_ROOT;
@@ -92,7 +103,12 @@ HRESULT RegisterTypes() {
   ITypeLib* lib = nullptr;
   HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &lib);
   if (FAILED(hr)) return hr;
-  hr = g_perUser ? RegisterTypeLibForUser(lib, path, nullptr) : RegisterTypeLib(lib, path, nullptr);
+  if (g_perUser) {
+    auto forUser = OleAut<RegisterForUserFn>("RegisterTypeLibForUser");
+    hr = forUser ? forUser(lib, path, nullptr) : E_NOTIMPL;
+  } else {
+    hr = RegisterTypeLib(lib, path, nullptr);
+  }
   lib->Release();
   return hr;
 }
@@ -104,7 +120,8 @@ void UnregisterTypes() {
   const SYSKIND kind = SYS_WIN32;
 #endif
   if (g_perUser) {
-    UnRegisterTypeLibForUser(kLibidFerrant, 1, 0, 0x0804, kind);
+    auto forUser = OleAut<UnregisterForUserFn>("UnRegisterTypeLibForUser");
+    if (forUser) forUser(kLibidFerrant, 1, 0, 0x0804, kind);
   } else {
     UnRegisterTypeLib(kLibidFerrant, 1, 0, 0x0804, kind);
   }
