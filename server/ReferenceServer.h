@@ -13,97 +13,92 @@
 //   /ups/fin?...&block_schema=S&hashes=<count>:<SHA-1 of the last block>
 //   /discard     reads and discards any POST body (the benchmarks' curl baseline)
 // Every answer is "HTTP/1.1 200 OK" with Content-Length and "Connection: close"; the server
-// then reads whatever the client still sends (the closing line after the counted body) before
-// it closes, so the client never sees a reset.
+// then reads whatever the client still sends (the closing line after the counted body, or the
+// rest of a body it refused early, within limits of time and size) before it closes, so the
+// client never sees a reset.
 //
-// Thread safety: Start/Stop on one thread; faults and statistics from any thread.
+// Threads: an asio io_context run by `threads` threads; each connection is a state machine on
+// a strand of its own, so many connections are served at once; finish checks (whole-file
+// hashing) run on a separate thread so they do not hold up the transfers.
+//
+// Thread safety: Start and Stop on one thread (the destructor stops); SetFault, ClearFaults,
+// Stats and Store from any thread. A server is started at most once.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "server/UploadStore.h"
 
 namespace refserver {
 
-class Exchange;
-struct RequestHead;
-
 struct ServerOptions {
   std::string storeDir;  // required
   std::string bindAddress = "127.0.0.1";
   uint16_t port = 0;                     // 0: a free port
   std::string uploadHost = "127.0.0.1";  // the <ip> the dispatch reply names
+  uint16_t uploadPort = 0;               // the <port> it names; 0: this server's own port
   std::string dispatchPath = "/index.php";
   // Benchmarks: uploads are read and discarded as /discard does, every dispatch asks for the
   // data, and the finish is accepted unchecked, so that only the transfer is measured.
   bool discardUploads = false;
+  int threads = 2;            // threads running the io_context (at least 1)
+  int idleTimeoutMs = 30000;  // a request that sends nothing this long is dropped
+  int drainTimeoutMs = 5000;  // after answering, how long to wait for the client's next bytes
 };
 
-// Faults, per endpoint ("dispatch", "delete", "co", "up", "fin").
+// Faults, per endpoint: "dispatch", "delete", "co", "up", "fin".
 struct EndpointFault {
-  int status = 0;          // answer this status (not 100) with a status_msg
-  bool garbage = false;    // answer text that is not XML
-  bool oversized = false;  // answer more than 5,120 bytes
-  bool closeWithoutAnswer = false;
-  bool stall = false;            // accept and never answer
-  int64_t resetAfterBytes = -1;  // "up": reset the connection after this many body bytes
-  int64_t stallAfterBytes = -1;  // "up": stop reading after this many body bytes
-  int refuseCount = 0;           // answer status 500 to the next N requests
+  int status = 0;                   // answer this status (not 100) with a status_msg
+  bool garbage = false;             // answer text that is not XML
+  bool oversized = false;           // answer a body of more than 5,120 bytes
+  bool closeWithoutAnswer = false;  // close without a byte of answer ("up": after the body)
+  bool stall = false;               // accept, read the head, never answer
+  int64_t resetAfterBytes = -1;     // "up": reset the connection after this many file bytes
+  int64_t stallAfterBytes = -1;     // "up": stop reading after this many file bytes
+  // > 0: the fault applies to the next N requests of the endpoint only, then clears itself;
+  // when nothing else is set, those requests are refused with status 500.
+  int refuseCount = 0;
 };
 
 struct ServerStats {
-  std::map<std::string, int> requests;  // per endpoint
+  std::map<std::string, int> requests;  // per endpoint ("other" for unknown paths)
   std::vector<std::string> targets;     // every request target, in order
   std::string lastDeletePickCode, lastDeleteCookie;
-  int64_t uploadBytes = 0;  // file bytes received by "up"
+  int64_t uploadBytes = 0;                          // file bytes received by "up", in all
+  std::map<std::string, int64_t> uploadBytesByKey;  // and per upload key
+  int connections = 0;                              // connections accepted
 };
 
 class ReferenceServer {
  public:
+  using Options = ServerOptions;
+
   explicit ReferenceServer(ServerOptions options);
   ~ReferenceServer();
   ReferenceServer(const ReferenceServer&) = delete;
   ReferenceServer& operator=(const ReferenceServer&) = delete;
 
+  // Opens the store and listens; false when the address cannot be bound.
   bool Start();
+  // Ends every connection (stalled ones included) and the threads; returns within a few
+  // seconds even when a finish check is hashing a large file.
   void Stop();
   uint16_t Port() const { return port_; }
 
   void SetFault(const std::string& endpoint, const EndpointFault& fault);
   void ClearFaults();
   ServerStats Stats();
-  UploadStore& Store() { return *store_; }
+  UploadStore& Store();
 
  private:
   struct Impl;
-  void AcceptLoop();
-  void Serve(int fd);
-  EndpointFault TakeFault(const std::string& endpoint);
-  void ServeDispatch(Exchange& ex, const RequestHead& head, const std::string& cmd);
-  void ServeUpload(Exchange& ex, const RequestHead& head, const EndpointFault& fault);
-  void ServeDiscard(Exchange& ex, const RequestHead& head);
-
   ServerOptions options_;
-  std::unique_ptr<UploadStore> store_;
   std::unique_ptr<Impl> impl_;
   uint16_t port_ = 0;
-  std::atomic<bool> stopping_{false};
-  std::thread acceptThread_;
-  std::mutex m_;
-  std::condition_variable stopCv_;
-  std::map<std::string, EndpointFault> faults_;
-  ServerStats stats_;
-  std::set<int> liveFds_;
-  std::vector<std::thread> connections_;
 };
 
 }  // namespace refserver

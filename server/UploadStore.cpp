@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -16,8 +15,6 @@
 
 namespace refserver {
 namespace {
-
-constexpr const char* kEmptySha1 = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
 
 int64_t FileSizeOf(const std::string& path) {
   struct stat st;
@@ -31,6 +28,7 @@ std::string ReadSmall(const std::string& path) {
   return ss.str();
 }
 
+// Writes a small file whole or not at all (temporary file, then rename).
 bool WriteSmall(const std::string& path, const std::string& data) {
   std::string tmp = path + ".tmp";
   {
@@ -41,17 +39,30 @@ bool WriteSmall(const std::string& path, const std::string& data) {
   return ::rename(tmp.c_str(), path.c_str()) == 0;
 }
 
-// SHA-1 of [start, end) of a file, as 40 upper-case hex digits; "" on a read error.
-std::string HashRange(const std::string& path, int64_t start, int64_t end) {
+// A name as one meta line: control characters would break the line format.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20) c = '_';
+  }
+  return text;
+}
+
+// SHA-1 of [start, end) of a file, as 40 upper-case hex digits; "" on a read error or a stop.
+std::string HashRange(const std::string& path, int64_t start, int64_t end,
+                      const std::atomic<bool>& stop) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return "";
   CSha1Digest digest;
   std::vector<char> buf(1 << 20);
   int64_t pos = start;
   while (pos < end) {
-    ssize_t n = ::pread(
-        fd, buf.data(),
-        static_cast<size_t>(std::min<int64_t>(end - pos, static_cast<int64_t>(buf.size()))), pos);
+    if (stop.load()) {
+      ::close(fd);
+      return "";
+    }
+    size_t want =
+        static_cast<size_t>(std::min<int64_t>(end - pos, static_cast<int64_t>(buf.size())));
+    ssize_t n = ::pread(fd, buf.data(), want, pos);
     if (n <= 0) {
       ::close(fd);
       return "";
@@ -64,6 +75,12 @@ std::string HashRange(const std::string& path, int64_t start, int64_t end) {
   char hex[41];
   digest.HexDigest(hex);
   return hex;
+}
+
+bool ParseSchema(const std::string& text, int* schema) {
+  if (text.size() != 1 || text[0] < '0' || text[0] > '3') return false;
+  *schema = text[0] - '0';
+  return true;
 }
 
 }  // namespace
@@ -81,6 +98,21 @@ int64_t BlockSizeOfSchema(int schema) {
     default:
       return 0;
   }
+}
+
+int BlockSchemaForSize(int64_t size) {
+  if (size <= 134217728) return 0;
+  if (size <= 268435456) return 1;
+  if (size <= 536870912) return 2;
+  return 3;
+}
+
+bool IsSha1Text(const std::string& text) {
+  if (text.size() != 40) return false;
+  for (char c : text) {
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
 }
 
 UploadStore::UploadStore(std::string dir) : dir_(std::move(dir)) {
@@ -108,7 +140,7 @@ void UploadStore::Load() {
     std::getline(meta, u.pickCode);
     std::getline(meta, u.name);
     u.size = std::atoll(size.c_str());
-    if (u.sha1.size() == 40) partial_[u.key] = u;
+    if (IsSha1Text(u.sha1) && FileSizeOf(PartialPath(u.key)) >= 0) partial_[u.key] = u;
   }
   ::closedir(d);
 }
@@ -122,24 +154,28 @@ std::string UploadStore::NewToken(const char* prefix) {
   return text;
 }
 
-bool UploadStore::FindComplete(const std::string& sha1, int64_t size, std::string* pickCode) {
-  std::lock_guard<std::mutex> g(m_);
-  if (sha1 == kEmptySha1 && size == 0) {
+bool UploadStore::FindComplete(const std::string& sha1, std::string* pickCode) {
+  if (sha1 == kEmptyFileSha1) {
     *pickCode = "empty";
     return true;
   }
+  if (!IsSha1Text(sha1)) return false;
+  std::lock_guard<std::mutex> g(m_);
   std::string path = dir_ + "/complete/" + sha1;
   if (FileSizeOf(path) < 0) return false;
   *pickCode = ReadSmall(path + ".pick");
   return true;
 }
 
-PartialUpload UploadStore::Begin(const std::string& sha1, int64_t size, const std::string& name,
-                                 const std::string& pickCodeHint) {
+bool UploadStore::Begin(const std::string& sha1, int64_t size, const std::string& name,
+                        const std::string& pickCodeHint, PartialUpload* upload) {
   std::lock_guard<std::mutex> g(m_);
   if (!pickCodeHint.empty()) {
     for (auto& [key, u] : partial_) {
-      if (u.pickCode == pickCodeHint && u.sha1 == sha1 && u.size == size) return u;
+      if (u.pickCode == pickCodeHint && u.sha1 == sha1 && u.size == size) {
+        *upload = u;
+        return true;
+      }
     }
   }
   PartialUpload u;
@@ -147,14 +183,19 @@ PartialUpload UploadStore::Begin(const std::string& sha1, int64_t size, const st
   u.pickCode = NewToken("pc");
   u.sha1 = sha1;
   u.size = size;
-  u.name = name;
+  u.name = OneLine(name);
   std::string path = PartialPath(u.key);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd >= 0) ::close(fd);
-  WriteSmall(path + ".meta",
-             sha1 + "\n" + std::to_string(size) + "\n" + u.pickCode + "\n" + name + "\n");
+  if (fd < 0) return false;
+  ::close(fd);
+  if (!WriteSmall(path + ".meta",
+                  sha1 + "\n" + std::to_string(size) + "\n" + u.pickCode + "\n" + u.name + "\n")) {
+    ::unlink(path.c_str());
+    return false;
+  }
   partial_[u.key] = u;
-  return u;
+  *upload = u;
+  return true;
 }
 
 bool UploadStore::FindByKey(const std::string& key, PartialUpload* upload) {
@@ -163,6 +204,14 @@ bool UploadStore::FindByKey(const std::string& key, PartialUpload* upload) {
   if (it == partial_.end()) return false;
   *upload = it->second;
   return true;
+}
+
+std::string UploadStore::KeyOfPickCode(const std::string& pickCode) {
+  std::lock_guard<std::mutex> g(m_);
+  for (const auto& [key, u] : partial_) {
+    if (u.pickCode == pickCode) return key;
+  }
+  return "";
 }
 
 int64_t UploadStore::Held(const std::string& key) {
@@ -178,6 +227,7 @@ std::string UploadStore::PartialPath(const std::string& key) const {
 }
 
 std::string UploadStore::CompletePath(const std::string& sha1) const {
+  if (!IsSha1Text(sha1)) return "";
   std::string path = dir_ + "/complete/" + sha1;
   return FileSizeOf(path) >= 0 ? path : "";
 }
@@ -190,57 +240,58 @@ bool UploadStore::Claim(const std::string& key) {
 void UploadStore::Release(const std::string& key) {
   std::lock_guard<std::mutex> g(m_);
   claimed_.erase(key);
-  released_.notify_all();
 }
 
-void UploadStore::Supersede(const std::string& key) {
+bool UploadStore::IsClaimed(const std::string& key) {
   std::lock_guard<std::mutex> g(m_);
-  ++generation_[key];
+  return claimed_.count(key) != 0;
 }
 
-uint64_t UploadStore::Generation(const std::string& key) {
-  std::lock_guard<std::mutex> g(m_);
-  return generation_[key];
-}
-
-bool UploadStore::WaitUnclaimed(const std::string& key, int timeoutMs) {
-  std::unique_lock<std::mutex> g(m_);
-  return released_.wait_for(g, std::chrono::milliseconds(timeoutMs),
-                            [&] { return claimed_.count(key) == 0; });
-}
-
-bool UploadStore::Finish(const std::string& key, const std::string& sha1, int64_t size, int schema,
-                         const std::string& hashes, std::string* error) {
+bool UploadStore::Finish(const std::string& key, const std::string& sha1, int64_t size,
+                         const std::string& blockSchema, const std::string& hashes,
+                         const std::atomic<bool>& stop, std::string* error) {
   PartialUpload u;
   if (!FindByKey(key, &u)) {
     *error = "unknown key";
     return false;
   }
   std::string path = PartialPath(key);
-  if (u.sha1 != sha1 || u.size != size || FileSizeOf(path) != size) {
-    *error = "size or sha1 does not match the upload";
+  if (u.sha1 != sha1 || u.size != size) {
+    *error = "sha1 or filesize differs from the dispatched file";
+    return false;
+  }
+  int64_t held = FileSizeOf(path);
+  if (held != size) {
+    *error = "holds " + std::to_string(held) + " of " + std::to_string(size) + " bytes";
+    return false;
+  }
+  int schema = -1;
+  if (!ParseSchema(blockSchema, &schema) || schema != BlockSchemaForSize(size)) {
+    *error = "block_schema " + blockSchema + " does not fit a file of " + std::to_string(size) +
+             " bytes";
+    return false;
+  }
+  if (size == 0) {
+    *error = "an empty file has no final block";
     return false;
   }
   int64_t blockSize = BlockSizeOfSchema(schema);
-  if (blockSize == 0 || size == 0) {
-    *error = "bad block schema";
-    return false;
-  }
   int64_t count = size / blockSize + (size % blockSize ? 1 : 0);
   std::string expected =
-      std::to_string(count) + ":" + HashRange(path, (count - 1) * blockSize, size);
+      std::to_string(count) + ":" + HashRange(path, (count - 1) * blockSize, size, stop);
   if (hashes != expected) {
     *error = "final block hash does not match";
     return false;
   }
-  if (HashRange(path, 0, size) != sha1) {
+  if (HashRange(path, 0, size, stop) != sha1) {
     *error = "file sha1 does not match";
     return false;
   }
   std::lock_guard<std::mutex> g(m_);
   std::string dest = dir_ + "/complete/" + sha1;
-  WriteSmall(dest + ".pick", u.pickCode);
-  if (::rename(path.c_str(), dest.c_str()) != 0) {
+  if (FileSizeOf(dest) >= 0) {
+    ::unlink(path.c_str());  // the same content is already held under its first pick code
+  } else if (!WriteSmall(dest + ".pick", u.pickCode) || ::rename(path.c_str(), dest.c_str()) != 0) {
     *error = "cannot store the file";
     return false;
   }

@@ -24,6 +24,10 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--dispatch-path", options.dispatchPath, "path of the dispatch endpoint")
       ->capture_default_str();
+  app.add_option("--upload-port", options.uploadPort,
+                 "upload port named in dispatch replies (0: this server's port)");
+  app.add_option("--threads", options.threads, "threads serving connections")
+      ->capture_default_str();
   app.add_flag("--discard-uploads", options.discardUploads,
                "benchmarks: read and discard upload bodies, accept every finish");
   CLI11_PARSE(app, argc, argv);
@@ -38,7 +42,9 @@ int main(int argc, char** argv) {
       "ferrant-server: listening on %s:%u, store %s\n"
       "point the client at it:\n"
       "  ferrant upload --dispatch http://dispatch.corvel.example:%u%s \\\n"
-      "      --resolve dispatch.corvel.example:%u:%s FILE...\n",
+      "      --resolve dispatch.corvel.example:%u:%s FILE...\n"
+      "task parameter (the page's template; size and name filled when the task is added):\n"
+      "  sha1={sha1}&size=<bytes>&name=<file name>&pick_code={pick_code}\n",
       options.bindAddress.c_str(), server.Port(), options.storeDir.c_str(), server.Port(),
       options.dispatchPath.c_str(), server.Port(), options.bindAddress.c_str());
   std::fflush(stdout);

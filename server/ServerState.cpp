@@ -1,0 +1,85 @@
+#include "server/ServerState.h"
+
+#include "server/Connection.h"
+
+namespace refserver {
+
+EndpointFault ServerState::TakeFault(const std::string& endpoint, const std::string& target) {
+  std::lock_guard<std::mutex> g(m);
+  stats.requests[endpoint]++;
+  stats.targets.push_back(target);
+  auto it = faults.find(endpoint);
+  if (it == faults.end()) return EndpointFault{};
+  EndpointFault f = it->second;
+  if (f.refuseCount > 0) {
+    if (--it->second.refuseCount == 0) faults.erase(it);
+    bool other = f.status || f.garbage || f.oversized || f.closeWithoutAnswer || f.stall ||
+                 f.resetAfterBytes >= 0 || f.stallAfterBytes >= 0;
+    if (!other) f.status = 500;
+  }
+  return f;
+}
+
+void ServerState::AddUploadBytes(const std::string& key, int64_t n) {
+  std::lock_guard<std::mutex> g(m);
+  stats.uploadBytes += n;
+  stats.uploadBytesByKey[key] += n;
+}
+
+void ServerState::RecordDelete(const std::string& pickCode, const std::string& cookie) {
+  std::lock_guard<std::mutex> g(m);
+  stats.lastDeletePickCode = pickCode;
+  stats.lastDeleteCookie = cookie;
+}
+
+void ServerState::SetWriter(const std::string& key, const std::shared_ptr<Connection>& writer) {
+  std::lock_guard<std::mutex> g(m);
+  writers[key] = writer;
+}
+
+void ServerState::ClearWriter(const std::string& key, const Connection* writer) {
+  std::lock_guard<std::mutex> g(m);
+  auto it = writers.find(key);
+  if (it == writers.end()) return;
+  std::shared_ptr<Connection> current = it->second.lock();
+  if (!current || current.get() == writer) writers.erase(it);
+}
+
+void ServerState::Supersede(const std::string& key, const Connection* except) {
+  std::shared_ptr<Connection> writer;
+  {
+    std::lock_guard<std::mutex> g(m);
+    auto it = writers.find(key);
+    if (it == writers.end()) return;
+    writer = it->second.lock();
+    if (!writer || writer.get() == except) return;
+  }
+  writer->Abort();
+}
+
+void ServerState::AddLive(const std::shared_ptr<Connection>& c) {
+  std::lock_guard<std::mutex> g(m);
+  live[c.get()] = c;
+  stats.connections++;
+}
+
+void ServerState::RemoveLive(const Connection* c) {
+  std::lock_guard<std::mutex> g(m);
+  live.erase(c);
+}
+
+std::vector<std::shared_ptr<Connection>> ServerState::Live() {
+  std::vector<std::shared_ptr<Connection>> out;
+  std::lock_guard<std::mutex> g(m);
+  for (auto& [ptr, weak] : live) {
+    if (auto c = weak.lock()) out.push_back(std::move(c));
+  }
+  return out;
+}
+
+size_t ServerState::LiveCount() {
+  std::lock_guard<std::mutex> g(m);
+  return live.size();
+}
+
+}  // namespace refserver
