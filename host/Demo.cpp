@@ -21,22 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class NoProgress : public IHashProgress {
- public:
-  bool StopRequested() override { return false; }
-  void SetHashPercent(int32_t) override {}
-};
-
-std::string Sha1Of(const std::string& path) {
-  CSha1Digest d;
-  NoProgress p;
-  if (!HashFile(path.c_str(), d, p)) return "";
-  d.Final();
-  char hex[41];
-  d.HexDigest(hex);
-  return hex;
-}
-
 void MakeSample(const std::string& path, int64_t size, uint32_t seed) {
   std::ofstream out(path, std::ios::binary);
   std::vector<char> block(1 << 20);
@@ -165,10 +149,10 @@ int RunDemo(const std::vector<std::string>& given) {
   bool allSame = true;
   for (Row& r : rows) {
     std::string base = r.file.substr(0, r.file.find(" ("));
-    std::string local = Sha1Of(base);
+    std::string local = FileDigestText(base.c_str());
     std::string copy = server.Store().CompletePath(local);
-    r.same = !copy.empty() &&
-             (local == "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709" || Sha1Of(copy) == local);
+    r.same = !copy.empty() && (local == "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709" ||
+                               FileDigestText(copy.c_str()) == local);
     allSame = allSame && r.same;
     double mbs = r.seconds > 0 ? static_cast<double>(r.size) / 1e6 / r.seconds : 0.0;
     std::string name = fs::path(base).filename().string() + r.file.substr(base.size());

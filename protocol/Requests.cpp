@@ -62,6 +62,18 @@ bool Get(const char* target, const char* host, int port, char* reply) {
   return HttpGet(target, host, port, reply);
 }
 
+// An upload-server GET, its target and its reply written to the debugger output, each ended
+// by CR LF.
+bool UploadServerGet(const char* prefix, const char* target, const TaskRecord& task, char* reply) {
+  platform::DebugOutput(prefix);
+  platform::DebugOutput(target);
+  platform::DebugOutput("\r\n");
+  if (!Get(target, task.Host, task.Port, reply)) return false;
+  platform::DebugOutput(reply);
+  platform::DebugOutput("\r\n");
+  return true;
+}
+
 // Stores an identifier from a reply; one that does not fit its field fails the request.
 template <size_t N>
 bool StoreId(char (&field)[N], const char* text) {
@@ -136,13 +148,8 @@ bool RequestUploadCheck(TaskRecord& task) {
   t << "/ups/co";
   UploadIdentity(t, task);
   if (!t.ok()) return false;
-  platform::DebugOutput(kCheckPrefix);
-  platform::DebugOutput(t.text());
-  platform::DebugOutput("\r\n");
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!Get(t.text(), task.Host, task.Port, reply.get())) return false;
-  platform::DebugOutput(reply.get());
-  platform::DebugOutput("\r\n");
+  if (!UploadServerGet(kCheckPrefix, t.text(), task, reply.get())) return false;
   XmlReply xml(reply.get(), "ups");
   if (!xml.HasRoot() || !xml.TextIs("cmd", "co") || !xml.TextIs("data_type", "0")) return false;
   int64_t offset = 0;
@@ -242,13 +249,8 @@ bool RequestUploadFinish(TaskRecord& task) {
   UploadIdentity(t, task);
   t << "&block_schema=" << static_cast<long long>(task.BlockSchema) << "&hashes=" << hashes;
   if (!t.ok()) return false;
-  platform::DebugOutput(kFinishPrefix);
-  platform::DebugOutput(t.text());
-  platform::DebugOutput("\r\n");
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!Get(t.text(), task.Host, task.Port, reply.get())) return false;
-  platform::DebugOutput(reply.get());
-  platform::DebugOutput("\r\n");
+  if (!UploadServerGet(kFinishPrefix, t.text(), task, reply.get())) return false;
   XmlReply xml(reply.get(), "ups");
   int32_t status = 0;
   return xml.HasRoot() && xml.TextIs("cmd", "fin") && xml.Int("status", &status) && status == 100;

@@ -60,3 +60,17 @@ bool HashFile(const char* path, CSha1Digest& digest, IHashProgress& progress) {
     if (remaining == 0) return true;
   }
 }
+
+std::string FileDigestText(const char* path) {
+  class NoProgress : public IHashProgress {
+   public:
+    bool StopRequested() override { return false; }
+    void SetHashPercent(int32_t) override {}
+  } progress;
+  CSha1Digest digest;
+  if (!HashFile(path, digest, progress)) return "";
+  digest.Final();
+  char hex[41];
+  digest.HexDigest(hex);
+  return hex;
+}

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "store/Sha1.h"
 
@@ -23,3 +24,7 @@ class IHashProgress {
 // True when every byte was absorbed (Final is not called). False when the path is null, the
 // file cannot be opened, a read returns 0 bytes early, or a stop was requested.
 bool HashFile(const char* path, CSha1Digest& digest, IHashProgress& progress);
+
+// The digest text (40 upper-case hex digits) of a whole file; empty when it cannot be read.
+// For tools and tests: no progress, no stop, and the full-speed slot is taken as usual.
+std::string FileDigestText(const char* path);

@@ -14,25 +14,7 @@
 #include "upload/Worker.h"
 
 namespace testing_support {
-namespace {
-
-class NoProgress : public IHashProgress {
- public:
-  bool StopRequested() override { return false; }
-  void SetHashPercent(int32_t) override {}
-};
-
-std::string Sha1Of(const std::string& path) {
-  CSha1Digest d;
-  NoProgress p;
-  if (!HashFile(path.c_str(), d, p)) return "";
-  d.Final();
-  char hex[41];
-  d.HexDigest(hex);
-  return hex;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 E2eFixture::E2eFixture() : env_(dir_.path() + "/appdata") {
   platform::ResetProcessState();
@@ -87,10 +69,10 @@ bool E2eFixture::WaitStatus(CUpLoadObjCore& core, int taskId, int status, int ti
 }
 
 bool E2eFixture::ServerHasCopyOf(const std::string& path) {
-  std::string sha1 = Sha1Of(path);
+  std::string sha1 = FileDigestText(path.c_str());
   std::string copy = server_->Store().CompletePath(sha1);
   if (copy.empty()) return false;
-  return Sha1Of(copy) == sha1;
+  return FileDigestText(copy.c_str()) == sha1;
 }
 
 std::string E2eFixture::UserFolder(const char* user) const {
