@@ -66,7 +66,7 @@ struct EndpointFault {
 
 struct ServerStats {
   std::map<std::string, int> requests;  // per endpoint ("other" for unknown paths)
-  std::vector<std::string> targets;     // every request target, in order
+  std::vector<std::string> targets;     // request targets, in order (the last 10,000 at least)
   std::string lastDeletePickCode, lastDeleteCookie;
   int64_t uploadBytes = 0;                          // file bytes received by "up", in all
   std::map<std::string, int64_t> uploadBytesByKey;  // and per upload key

@@ -3,11 +3,18 @@
 #include "server/Connection.h"
 
 namespace refserver {
+namespace {
+constexpr size_t kMaxTargets = 20000;
+}  // namespace
 
 EndpointFault ServerState::TakeFault(const std::string& endpoint, const std::string& target) {
   std::lock_guard<std::mutex> g(m);
   stats.requests[endpoint]++;
   stats.targets.push_back(target);
+  // A server left running keeps only the recent targets.
+  if (stats.targets.size() > kMaxTargets) {
+    stats.targets.erase(stats.targets.begin(), stats.targets.begin() + kMaxTargets / 2);
+  }
   auto it = faults.find(endpoint);
   if (it == faults.end()) return EndpointFault{};
   EndpointFault f = it->second;

@@ -119,6 +119,12 @@ UploadStore::UploadStore(std::string dir) : dir_(std::move(dir)) {
   ::mkdir(dir_.c_str(), 0700);
   ::mkdir((dir_ + "/complete").c_str(), 0700);
   ::mkdir((dir_ + "/partial").c_str(), 0700);
+  // The empty file is always held, so it has a stored copy like any other.
+  std::string empty = dir_ + "/complete/" + kEmptyFileSha1;
+  if (FileSizeOf(empty) < 0) {
+    WriteSmall(empty + ".pick", "empty");
+    WriteSmall(empty, "");
+  }
   Load();
 }
 
@@ -156,7 +162,7 @@ std::string UploadStore::NewToken(const char* prefix) {
 
 bool UploadStore::FindComplete(const std::string& sha1, std::string* pickCode) {
   if (sha1 == kEmptyFileSha1) {
-    *pickCode = "empty";
+    *pickCode = "empty";  // even when the folder's copy was removed
     return true;
   }
   if (!IsSha1Text(sha1)) return false;

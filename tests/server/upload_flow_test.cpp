@@ -76,6 +76,7 @@ TEST_F(UploadFlow, ANewUploadIsStoredByItsSha1AndLaterDispatchesNeedNoUpload) {
   RawReply empty = Dispatch("upload", kEmptySha1, 0);
   EXPECT_EQ(empty.Value("is_need_upload"), "0");
   EXPECT_FALSE(empty.Value("pickcode").empty());
+  EXPECT_EQ(ReadFileBytes(server_->Store().CompletePath(kEmptySha1)), "");
 }
 
 TEST_F(UploadFlow, AnUploadCutShortResumesFromTheBytesHeld) {
