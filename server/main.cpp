@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
       "ferrant-server: listening on %s:%u, store %s\n"
       "point the client at it:\n"
       "  ferrant upload --dispatch http://dispatch.corvel.example:%u%s \\\n"
-      "      --resolve dispatch.corvel.example:%u:%s FILE...\n"
+      "      --resolve dispatch.corvel.example:%u:%s -- FILE...\n"
       "task parameter (the page's template; size and name filled when the task is added):\n"
       "  sha1={sha1}&size=<bytes>&name=<file name>&pick_code={pick_code}\n",
       options.bindAddress.c_str(), server.Port(), options.storeDir.c_str(), server.Port(),

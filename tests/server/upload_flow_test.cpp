@@ -287,6 +287,22 @@ TEST_F(UploadFlow, ANewServerOnTheSameFolderFindsPartialAndCompleteUploadsAgain)
   EXPECT_EQ(Fin(part).Value("status"), "100");
 }
 
+TEST_F(UploadFlow, MalformedOrEndlessHeadsAreNotServed) {
+  RawReply junk = Exchange(port(), {"NONSENSE\r\n\r\n"});
+  EXPECT_EQ(junk.Body(), "<error>malformed request</error>");
+  RawReply twoLengths = Exchange(
+      port(), {"POST /ups/up HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nx"});
+  EXPECT_EQ(twoLengths.Body(), "<error>malformed request</error>");
+  // A head that never ends is cut off instead of being buffered without limit.
+  RawReply endless =
+      Exchange(port(), {"GET /index.php HTTP/1.1\r\nX: " + std::string(64 * 1024, 'a')});
+  EXPECT_EQ(endless.Body(), "");
+  EXPECT_FALSE(endless.timedOut);
+  EXPECT_EQ(Get(port(), "/index.php?cmd=upload&sha1=" + std::string(kEmptySha1) + "&size=0&name=e")
+                .Value("status"),
+            "100");
+}
+
 TEST_F(UploadFlow, DiscardReadsAnOrdinaryFormAndAnswersWithoutAReset) {
   std::string data = PatternBytes(3 << 20, 21);
   std::string b = "------------------------abc123";
