@@ -1,3 +1,5 @@
+
+// The conversions between UTF-16 and the active code page (CP_ACP).
 #include <windows.h>
 
 #include "platform/CodePage.h"
@@ -18,7 +20,8 @@ std::string WideToNarrow(const std::wstring& wide) {
 
 std::wstring NarrowToWide(const std::string& narrow) {
   if (narrow.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
+  int n =
+      MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) {
     MultiByteToWideChar(CP_ACP, 0, narrow.data(), static_cast<int>(narrow.size()), out.data(), n);

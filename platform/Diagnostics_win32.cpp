@@ -1,7 +1,9 @@
 // Windows route of the diagnostics: the debugger output, and the console lines on standard
 // output as the control always wrote them.
-#include <windows.h>
 
+// clang-format off
+#include <windows.h>  // before every other system header
+// clang-format on
 #include <cstdio>
 #include <string>
 

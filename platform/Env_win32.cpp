@@ -1,7 +1,9 @@
 // The Win32 backend of Env: the clock, environment, files and folders of Windows, on narrow
 // paths in the active code page.
-#include <windows.h>
 
+// clang-format off
+#include <windows.h>  // before every other system header
+// clang-format on
 #include <atomic>
 #include <chrono>
 #include <string>

@@ -1,6 +1,8 @@
 // The Windows proxy source: the current user's browser setting from WinHTTP, converted to the
 // active code page (191 characters at most; a longer setting is ignored).
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // before every other system header
+// clang-format on
 #include <winhttp.h>
 
 #include "platform/ProxySource.h"

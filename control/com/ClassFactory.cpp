@@ -1,6 +1,8 @@
 // The class factory of UpLoadObj and the DLL's object exports.
-#include <windows.h>
 
+// clang-format off
+#include <windows.h>  // before every other system header
+// clang-format on
 #include <atomic>
 
 #include "control/com/Guids.h"
@@ -26,11 +28,13 @@ class ClassFactory : public IClassFactory {
   STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    auto* object = new (std::nothrow) CUpLoadObj();
+    // An aggregating outer object asks for the inner unknown and nothing else.
+    if (outer != nullptr && !IsEqualIID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
+    auto* object = new (std::nothrow) CUpLoadObj(outer);
     if (object == nullptr) return E_OUTOFMEMORY;
-    HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
+    IUnknown* inner = object->Inner();
+    HRESULT hr = inner->QueryInterface(riid, ppv);
+    inner->Release();
     return hr;
   }
   STDMETHODIMP LockServer(BOOL lock) override {
@@ -57,4 +61,6 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** 
   return g_factory.QueryInterface(riid, ppv);
 }
 
-extern "C" HRESULT WINAPI DllCanUnloadNow() { return ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+extern "C" HRESULT WINAPI DllCanUnloadNow() {
+  return ModuleLockCount() == 0 ? S_OK : S_FALSE;
+}

@@ -12,18 +12,38 @@ std::mutex g_tlbLock;
 ITypeLib* g_typeLib = nullptr;
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   if (reason == DLL_PROCESS_ATTACH) {
     g_module = instance;
     DisableThreadLibraryCalls(instance);
+  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+    // Unloaded while the process goes on: a later load registers the class afresh.
+    UnregisterClassA(kControlWindowClass, instance);
   }
   return TRUE;
 }
 
-HMODULE ModuleHandle() { return g_module; }
-void ModuleLock() { ++g_locks; }
-void ModuleUnlock() { --g_locks; }
-long ModuleLockCount() { return g_locks.load(); }
+HMODULE ModuleHandle() {
+  return g_module;
+}
+void ModuleLock() {
+  ++g_locks;
+}
+void ModuleUnlock() {
+  --g_locks;
+}
+long ModuleLockCount() {
+  return g_locks.load();
+}
+
+void PinModule() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    HMODULE pinned = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&PinModule), &pinned);
+  });
+}
 
 std::string ModulePath() {
   char path[MAX_PATH] = {};

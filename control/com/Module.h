@@ -1,8 +1,11 @@
 // The DLL's module state: its handle, the count of live objects and server locks, and the
 // control's type library loaded from the module's own resources.
+// Thread safety: every function may be called from any thread.
 #pragma once
 
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // before every other system header
+// clang-format on
 #include <oleauto.h>
 
 #include <string>
@@ -13,5 +16,12 @@ void ModuleUnlock();
 long ModuleLockCount();
 // The full path of this DLL.
 std::string ModulePath();
+// Keeps the module loaded until the process ends: once the control has started threads that
+// run this module's code (workers, deletions, the file dialog), unloading it would pull the code
+// from under them.
+void PinModule();
+// The window class of the control's window, registered at first use (InPlace.cpp).
+inline constexpr const char* kControlWindowClass = "FerrantUpLoadObjWindow";
+const char* ControlWindowClass();
 // The type information of a GUID in the embedded type library (AddRef'd), or null.
 ITypeInfo* TypeInfoOf(REFGUID guid);

@@ -1,7 +1,9 @@
 // DllRegisterServer, DllUnregisterServer and DllInstall: the registry entries of the class, its
 // ProgIDs, its AppID and its type library, under HKEY_CLASSES_ROOT or, for DllInstall with the
 // command line "user", under the current user's classes.
-#include <windows.h>
+// clang-format off
+#include <windows.h>  // before every other system header
+// clang-format on
 #include <oleauto.h>
 
 #include <string>
@@ -52,7 +54,9 @@ LONG MakeKey(HKEY root, const std::string& key) {
   return r;
 }
 
-HRESULT FromWin32(LONG r) { return r == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(r); }
+HRESULT FromWin32(LONG r) {
+  return r == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(r);
+}
 
 // The module's entries: the AppID and its DLL name.
 HRESULT RegisterModule(HKEY root) {
@@ -154,9 +158,13 @@ HRESULT Unregister() {
 
 }  // namespace
 
-extern "C" HRESULT WINAPI DllRegisterServer() { return Register(); }
+extern "C" HRESULT WINAPI DllRegisterServer() {
+  return Register();
+}
 
-extern "C" HRESULT WINAPI DllUnregisterServer() { return Unregister(); }
+extern "C" HRESULT WINAPI DllUnregisterServer() {
+  return Unregister();
+}
 
 extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR commandLine) {
   g_perUser = commandLine != nullptr && lstrcmpiW(commandLine, L"user") == 0;

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Windows part of the tests: Ferrant.dll for i686 (the product, built and inspected: these
-# machines cannot run 32-bit code) and for x86_64 (registered and scripted under Wine).
+# machines cannot run 32-bit code) and for x86_64 (registered, scripted and hosted under Wine).
+# Every run gets a fresh Wine prefix, removed at the end with its wineserver.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
 source scripts/lib/common.sh
 ensure_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine64 \
-  dpkg-dev xvfb
+  dpkg-dev xvfb python3
 
 for arch in i686 x86_64; do
   dir=build-win32
@@ -23,42 +24,117 @@ done
 fail=0
 check() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; fail=$((fail + 1)); fi; }
 
-# The 32-bit product: PE32, the five exports undecorated, the type library embedded.
+# The 32-bit product: PE32, the five exports undecorated, only system DLLs imported, the 32-bit
+# type library (SYSKIND 1 in its MSFT header) embedded with its help texts in code page 936, and
+# the version resource and manifest.
 dll32=build-win32/control/com/Ferrant.dll
 check "i686 DLL is PE32" "i686-w64-mingw32-objdump -f $dll32 | grep -q 'file format pei-i386'"
 exports=$(i686-w64-mingw32-objdump -p $dll32 | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')
 for f in DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnregisterServer; do
-  check "i686 export $f" "grep -qw '$f' <<<\"\$exports\""
+  check "i686 export $f" "grep -qE '\] $f\$' <<<\"\$exports\""
 done
-check "i686 DLL embeds its type library" \
-  "strings -a -el $dll32 | grep -qx TYPELIB && grep -aq MSFT $dll32"
 check "i686 DLL imports only system DLLs" \
   "! i686-w64-mingw32-objdump -p $dll32 | grep 'DLL Name' | grep -qiE 'libstdc|libgcc|pthread'"
+check "i686 DLL embeds its 32-bit type library, version and manifest" \
+  "python3 - $dll32 build-win32/control/com/Ferrant.tlb <<'PY'
+import sys
+dll, tlb = (open(p, 'rb').read() for p in sys.argv[1:3])
+assert tlb[:4] == b'MSFT' and tlb[0x14] & 0xF == 1, 'not a 32-bit type library'
+assert 'IUpLoadObj 接口'.encode('gbk') in tlb and 'Ferrant 1.0 类型库'.encode('gbk') in tlb
+assert '方法GetTaskInfo'.encode('gbk') in tlb
+assert tlb in dll, 'type library not embedded'
+for text in ('Ferrant.dll', '1.5.6.6', 'Ferrant'):
+    assert text.encode('utf-16-le') in dll, text
+assert b'asInvoker' in dll
+PY"
 
-# Under Wine: registration and scripting of the x86_64 build.
+# Under Wine: registration, scripting and hosting of the x86_64 build. One Xvfb display of our
+# own serves the whole prefix (Wine's desktop process is started with the first program).
 WINE=/usr/lib/wine/wine64
 export WINEPREFIX="$(mktemp -d /tmp/ferrant-wine-XXXXXX)" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; rm -rf "$WINEPREFIX"' EXIT
+display=90
+while [ -e /tmp/.X11-unix/X$display ] || [ -e /tmp/.X$display-lock ]; do display=$((display + 1)); done
+Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY=:$display
+trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $xvfb_pid 2>/dev/null || true
+  rm -rf "$WINEPREFIX"' EXIT
+for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$display ] && break; sleep 0.1; done
 $WINE wineboot -i >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/drive_c/ferrant"
-cp build-win64/control/com/Ferrant.dll tests/windows/scripting.js "$WINEPREFIX/drive_c/ferrant/"
-key='HKCR\CLSID\{CC98CADB-E94C-4240-9723-3E0707271E17}'
-check "regsvr32 registers" "$WINE regsvr32 /s 'C:\\ferrant\\Ferrant.dll' >/dev/null 2>&1"
-check "MiscStatus\\1 is 131473" \
-  "$WINE reg query '$key\\MiscStatus\\1' 2>/dev/null | tr -d '\r' | grep -q '131473'"
-check "InprocServer32 is apartment-threaded" \
-  "$WINE reg query '$key\\InprocServer32' /v ThreadingModel 2>/dev/null | grep -q Apartment"
-check "ProgID names the class" \
-  "$WINE reg query 'HKCR\\Ferrant.UpLoadObj\\CurVer' 2>/dev/null | grep -q 'Ferrant.UpLoadObj.1'"
-out=$($WINE cscript //nologo 'C:\ferrant\scripting.js' 2>&1 | tr -d '\r') || true
-echo "$out" | sed 's/^/     /'
-# (the control's console lines, such as "DeleteTask Failed", share standard output)
-check "scripting from JScript" "grep -qE '(^|[^0-9])[1-9][0-9]* passed, 0 failed' <<<\"\$out\""
-check "regsvr32 /u removes the class" "$WINE regsvr32 /s /u 'C:\\ferrant\\Ferrant.dll' >/dev/null 2>&1 && ! $WINE reg query '$key' >/dev/null 2>&1"
-check "AppID stays after unregistration" \
-  "$WINE reg query 'HKCR\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}' >/dev/null 2>&1"
-check "DllInstall user registers per user" \
-  "$WINE regsvr32 /s /n /i:user 'C:\\ferrant\\Ferrant.dll' >/dev/null 2>&1 && $WINE reg query 'HKCU\\Software\\Classes\\CLSID\\{CC98CADB-E94C-4240-9723-3E0707271E17}\\MiscStatus\\1' >/dev/null 2>&1"
+cp build-win64/control/com/Ferrant.dll build-win64/control/com/ferrant_com_client.exe \
+  tests/windows/scripting.js "$WINEPREFIX/drive_c/ferrant/"
+dll='C:\ferrant\Ferrant.dll'
+clsid='{CC98CADB-E94C-4240-9723-3E0707271E17}'
+
+# reg_value KEY [VALUE]: the data of a value (the default value without VALUE), or nothing.
+reg_value() {
+  local args=("$1")
+  if [ $# -gt 1 ]; then args+=(/v "$2"); else args+=(/ve); fi
+  $WINE reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
+    sed -n 's/^ *[^ ].*REG_[A-Z_]*[ ]*\(.*\)$/\1/p' | head -n 1
+}
+is() { [ "$(reg_value "${@:2}")" = "$1" ]; }
+key_exists() { $WINE reg query "$1" >/dev/null 2>&1; }
+
+# The registry entries of both scripts under ROOT (HKCR or HKCU\Software\Classes).
+check_registered() {
+  local root="$1" where="$2" c="$1\\CLSID\\$clsid"
+  check "$where: class name" "is 'UpLoadObj Class' '$c'"
+  check "$where: ProgIDs" "is 'Ferrant.UpLoadObj.1' '$c\\ProgID' &&
+    is 'Ferrant.UpLoadObj' '$c\\VersionIndependentProgID' &&
+    is '$clsid' '$root\\Ferrant.UpLoadObj.1\\CLSID' && is '$clsid' '$root\\Ferrant.UpLoadObj\\CLSID' &&
+    is 'Ferrant.UpLoadObj.1' '$root\\Ferrant.UpLoadObj\\CurVer' &&
+    is 'UpLoadObj Class' '$root\\Ferrant.UpLoadObj'"
+  check "$where: in-process server, apartment-threaded" \
+    "is '$dll' '$c\\InprocServer32' && is Apartment '$c\\InprocServer32' ThreadingModel"
+  check "$where: MiscStatus 0 and MiscStatus\\1 131473" \
+    "is 0 '$c\\MiscStatus' && is 131473 '$c\\MiscStatus\\1'"
+  check "$where: toolbox bitmap, type library, version, AppID" \
+    "is '$dll, 102' '$c\\ToolboxBitmap32' && is '{BDA91015-BF2E-4954-8C83-447A32F3F2F3}' '$c\\TypeLib' &&
+    is 1.0 '$c\\Version' && is '{FDB55F31-BC77-467D-AE46-23257A7832F1}' '$c' AppID &&
+    key_exists '$c\\Programmable' && key_exists '$c\\Control'"
+  check "$where: module AppID" "is Ferrant '$root\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}' &&
+    is '{FDB55F31-BC77-467D-AE46-23257A7832F1}' '$root\\AppID\\Ferrant.DLL' AppID"
+}
+
+check "regsvr32 registers" "$WINE regsvr32 /s '$dll' >/dev/null 2>&1"
+check_registered HKCR machine
+check "type library registered" \
+  "key_exists 'HKCR\\TypeLib\\{BDA91015-BF2E-4954-8C83-447A32F3F2F3}\\1.0'"
+
+# The programs print "N passed, N failed" and exit with the failure count. The control's own
+# console lines (such as "DeleteTask Failed") share their standard output.
+run_suite() {
+  local name="$1" rc=0 out
+  shift
+  out=$("$@" 2>&1 | tr -d '\r'; exit "${PIPESTATUS[0]}") || rc=$?
+  grep -oE 'FAIL .*|exception: .*|[0-9]+ passed, [0-9]+ failed' <<<"$out" | sed 's/^/     /'
+  check "$name" "[ $rc -eq 0 ] && grep -qE '[0-9]+ passed, 0 failed' <<<\"\$out\""
+}
+run_suite "scripting from JScript" $WINE cscript //nologo 'C:\ferrant\scripting.js'
+run_suite "COM client: dispatch, vtable, interfaces, safety, aggregation, persistence, page" \
+  $WINE 'C:\ferrant\ferrant_com_client.exe'
+run_suite "COM client: window, drawing, file dialog (Xvfb)" \
+  $WINE 'C:\ferrant\ferrant_com_client.exe' --windows
+
+check "regsvr32 /u removes the class and the ProgIDs" "$WINE regsvr32 /s /u '$dll' >/dev/null 2>&1 &&
+  ! key_exists 'HKCR\\CLSID\\$clsid' && ! key_exists 'HKCR\\Ferrant.UpLoadObj' &&
+  ! key_exists 'HKCR\\Ferrant.UpLoadObj.1' && ! key_exists 'HKCR\\AppID\\Ferrant.DLL'"
+check "the AppID key stays after unregistration" \
+  "key_exists 'HKCR\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}'"
+
+# DllInstall: "user" in any case registers for the current user only; anything else machine-wide.
+check "DllInstall USER registers per user" "$WINE regsvr32 /s /n /i:USER '$dll' >/dev/null 2>&1"
+check_registered 'HKCU\Software\Classes' "per user"
+check "DllInstall user leaves the machine's classes alone" \
+  "! key_exists 'HKLM\\Software\\Classes\\CLSID\\$clsid'"
+check "DllInstall user uninstall" "$WINE regsvr32 /s /u /n /i:user '$dll' >/dev/null 2>&1 &&
+  ! key_exists 'HKCU\\Software\\Classes\\CLSID\\$clsid'"
+check "DllInstall users registers machine-wide" \
+  "$WINE regsvr32 /s /n /i:users '$dll' >/dev/null 2>&1 &&
+  key_exists 'HKLM\\Software\\Classes\\CLSID\\$clsid\\MiscStatus\\1' &&
+  ! key_exists 'HKCU\\Software\\Classes\\CLSID\\$clsid'"
 
 echo "windows: $fail failed"
 exit $fail
