@@ -22,7 +22,8 @@ void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
   cmd->add_option("--retry", o.retry, "retries in a row after a failed request")
       ->capture_default_str();
   cmd->add_option("--wait", o.wait, "seconds to wait before a retry")->capture_default_str();
-  cmd->add_option("--resolve", o.resolve, "HOST:PORT:ADDR, as curl's --resolve");
+  cmd->add_option("--resolve", o.resolve, "HOST:PORT:ADDR, as curl's --resolve (repeatable)")
+      ->allow_extra_args(false);
 }
 
 }  // namespace
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> resolve;
   CLI::App* rpc = app.add_subcommand("rpc", "JSON-RPC 2.0 on standard input and output");
-  rpc->add_option("--resolve", resolve, "HOST:PORT:ADDR, as curl's --resolve");
+  rpc->add_option("--resolve", resolve, "HOST:PORT:ADDR, as curl's --resolve (repeatable)")
+      ->allow_extra_args(false);
 
   std::vector<std::string> files;
   std::string param;
