@@ -118,6 +118,37 @@ run_suite "COM client: dispatch, vtable, interfaces, safety, aggregation, persis
 run_suite "COM client: window, drawing, file dialog (Xvfb)" \
   $WINE 'C:\ferrant\ferrant_com_client.exe' --windows
 
+# The whole upload road: the reference server on loopback, the dispatch name mapped to it by a
+# hosts file bind-mounted in a mount namespace of Wine's own (the machine's file is untouched).
+server=build/server/ferrant-server
+if [ -x "$server" ] && command -v unshare >/dev/null; then
+  store="$WINEPREFIX/server-store"
+  mkdir -p "$store"
+  "$server" --store "$store" --port 0 >"$WINEPREFIX/server.log" 2>&1 &
+  server_pid=$!
+  trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $xvfb_pid $server_pid 2>/dev/null || true
+    rm -rf "$WINEPREFIX"' EXIT
+  port=""
+  for _ in $(seq 50); do
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WINEPREFIX/server.log")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  head -c 3000000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/upload.bin"
+  cp tests/windows/upload.js "$WINEPREFIX/drive_c/ferrant/"
+  { cat /etc/hosts; echo "127.0.0.1 dispatch.corvel.example"; } >"$WINEPREFIX/hosts"
+  run_suite "the upload road under Wine against the reference server" \
+    unshare -m sh -c 'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$WINEPREFIX/hosts" \
+    $WINE cscript //nologo 'C:\ferrant\upload.js' "http://dispatch.corvel.example:$port/index.php" \
+    'C:\ferrant\upload.bin' 3000000 upload.bin
+  sha=$(sha1sum "$WINEPREFIX/drive_c/ferrant/upload.bin" | cut -c1-40 | tr a-f A-F)
+  check "the server holds the very bytes" \
+    "cmp -s '$WINEPREFIX/drive_c/ferrant/upload.bin' '$store/complete/$sha'"
+  kill $server_pid 2>/dev/null || true
+else
+  echo "skip the upload road (no $server: build the Linux tree first)"
+fi
+
 check "regsvr32 /u removes the class and the ProgIDs" "$WINE regsvr32 /s /u '$dll' >/dev/null 2>&1 &&
   ! key_exists 'HKCR\\CLSID\\$clsid' && ! key_exists 'HKCR\\Ferrant.UpLoadObj' &&
   ! key_exists 'HKCR\\Ferrant.UpLoadObj.1' && ! key_exists 'HKCR\\AppID\\Ferrant.DLL'"
