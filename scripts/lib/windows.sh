@@ -115,8 +115,12 @@ run_suite() {
 run_suite "scripting from JScript" $WINE cscript //nologo 'C:\ferrant\scripting.js'
 run_suite "COM client: dispatch, vtable, interfaces, safety, aggregation, persistence, page" \
   $WINE 'C:\ferrant\ferrant_com_client.exe'
-run_suite "COM client: window, drawing, file dialog (Xvfb)" \
+run_suite "COM client: window, drawing, AtlAxWin hosting, file dialog (Xvfb)" \
   $WINE 'C:\ferrant\ferrant_com_client.exe' --windows
+if [ -f "$WINEPREFIX/drive_c/ferrant/hosted.bmp" ]; then
+  cp "$WINEPREFIX/drive_c/ferrant/hosted.bmp" build-win64/hosted.bmp
+  echo "     screenshot of the hosted control: build-win64/hosted.bmp"
+fi
 
 # The whole upload road: the reference server on loopback, the dispatch name mapped to it by a
 # hosts file bind-mounted in a mount namespace of Wine's own (the machine's file is untouched).

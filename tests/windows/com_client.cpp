@@ -20,6 +20,7 @@ namespace {
 const CLSID kClsid = {0xCC98CADB, 0xE94C, 0x4240, {0x97, 0x23, 0x3E, 0x07, 0x07, 0x27, 0x1E, 0x17}};
 const IID kIid = {0x5D1BA784, 0x4FD5, 0x4D19, {0x87, 0x70, 0x44, 0x4A, 0x7E, 0xDD, 0xDA, 0xD6}};
 const wchar_t kServiceUrl[] = L"http://dispatch.corvel.example/index.php";
+const char kWindowClassName[] = "FerrantUpLoadObjWindow";
 
 int g_passed = 0, g_failed = 0;
 
@@ -718,6 +719,101 @@ void TestFileDialog() {
   Check(FileDialogs().empty(), "a dialog outlives its released control safely");
 }
 
+// Writes the client area of a window as a 24-bit BMP file; the count of black pixels inside
+// rect (client coordinates) goes to *inked.
+bool SaveScreenshot(HWND window, const char* path, const RECT& rect, int* inked) {
+  RECT client;
+  GetClientRect(window, &client);
+  const int w = client.right, h = client.bottom;
+  HDC wdc = GetDC(window);
+  HDC mdc = CreateCompatibleDC(wdc);
+  HBITMAP bmp = CreateCompatibleBitmap(wdc, w, h);
+  HGDIOBJ old = SelectObject(mdc, bmp);
+  BitBlt(mdc, 0, 0, w, h, wdc, 0, 0, SRCCOPY);
+  SelectObject(mdc, old);
+  BITMAPINFO bi{};
+  bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+  bi.bmiHeader.biWidth = w;
+  bi.bmiHeader.biHeight = h;
+  bi.bmiHeader.biPlanes = 1;
+  bi.bmiHeader.biBitCount = 24;
+  bi.bmiHeader.biCompression = BI_RGB;
+  const int stride = (w * 3 + 3) & ~3;
+  std::vector<BYTE> pixels(static_cast<size_t>(stride) * h);
+  const bool got = GetDIBits(mdc, bmp, 0, h, pixels.data(), &bi, DIB_RGB_COLORS) == h;
+  DeleteObject(bmp);
+  DeleteDC(mdc);
+  ReleaseDC(window, wdc);
+  if (!got) return false;
+  *inked = 0;
+  for (int y = rect.top; y < rect.bottom; ++y) {
+    const BYTE* row = &pixels[static_cast<size_t>(h - 1 - y) * stride];
+    for (int x = rect.left; x < rect.right; ++x) {
+      *inked += row[x * 3] == 0 && row[x * 3 + 1] == 0 && row[x * 3 + 2] == 0;
+    }
+  }
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi.bmiHeader;
+  fh.bfSize = fh.bfOffBits + static_cast<DWORD>(pixels.size());
+  FILE* f = std::fopen(path, "wb");
+  if (f == nullptr) return false;
+  std::fwrite(&fh, sizeof fh, 1, f);
+  std::fwrite(&bi.bmiHeader, sizeof bi.bmiHeader, 1, f);
+  std::fwrite(pixels.data(), 1, pixels.size(), f);
+  return std::fclose(f) == 0;
+}
+
+// The control in the system's ActiveX host window class (AtlAxWin of atl.dll), created by its
+// ProgID as a dialog or a simple container would; a screenshot of the host is left in
+// C:\ferrant\hosted.bmp.
+void TestAxHost() {
+  HMODULE atl = LoadLibraryW(L"atl.dll");
+  using InitFn = BOOL(WINAPI*)();
+  using GetControlFn = HRESULT(WINAPI*)(HWND, IUnknown**);
+  auto init =
+      atl ? reinterpret_cast<InitFn>(reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxWinInit")))
+          : nullptr;
+  auto getControl = atl ? reinterpret_cast<GetControlFn>(
+                              reinterpret_cast<void*>(GetProcAddress(atl, "AtlAxGetControl")))
+                        : nullptr;
+  Check(init && getControl && init(), "the ActiveX host window class");
+  if (!init || !getControl) return;
+  HWND top =
+      CreateWindowW(L"FerrantTestParent", L"Ferrant in AtlAxWin", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                    50, 50, 360, 200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  HWND host = CreateWindowExW(0, L"AtlAxWin", L"Ferrant.UpLoadObj", WS_CHILD | WS_VISIBLE, 20, 20,
+                              300, 120, top, nullptr, GetModuleHandleW(nullptr), nullptr);
+  Pump();
+  Ptr<IUnknown> unk;
+  Ptr<IUpLoadObj> o;
+  Check(host && getControl(host, reinterpret_cast<IUnknown**>(unk.out())) == S_OK && unk &&
+            SUCCEEDED(unk->QueryInterface(kIid, o.out())),
+        "the host creates the control by its ProgID");
+  HWND own = host ? FindWindowExA(host, nullptr, kWindowClassName, nullptr) : nullptr;
+  Check(own && static_cast<DWORD>(GetWindowLongW(own, GWL_STYLE)) == 0x56000000,
+        "the hosted control shows its own window");
+  for (int i = 0; i < 10; ++i) {
+    RedrawWindow(top, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Pump();
+    Sleep(50);
+  }
+  int inked = 0;
+  RECT inside{40, 40, 300, 120};
+  Check(SaveScreenshot(top, "C:\\ferrant\\hosted.bmp", inside, &inked) && inked > 30,
+        "the hosted control draws its text (hosted.bmp)");
+  int n = -1;
+  if (o) {
+    Bstr user(L"u11"), cookie(L"c"), url(kServiceUrl), path(L"C:\\windows\\win.ini");
+    o->InitService(user.b, cookie.b, url.b, 0, 0);
+    Check(o->AddUpTask(1, path.b, nullptr, &n) == S_OK && n == 1,
+          "a host without a page is not restricted");
+  }
+  DestroyWindow(top);
+  Pump();
+  Check(o && o->GetTaskCount(&n) == S_OK && n == 0, "closing the host ends the uploads");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -736,6 +832,7 @@ int main(int argc, char** argv) {
   if (withWindows) {
     TestWindow();
     TestDraw();
+    TestAxHost();
     TestFileDialog();
   }
   OleUninitialize();
