@@ -70,6 +70,8 @@ LRESULT CUpLoadObj::OnMessage(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       if (!uiActive_) ActivateInPlace(true, nullptr);
       break;
     case WM_DESTROY:
+      // Also when the container destroys its own window first: the handle is gone either way.
+      if (hwnd == hwnd_) hwnd_ = nullptr;
       dialogOwner_->store(nullptr);
       core_->OnDestroy();
       break;

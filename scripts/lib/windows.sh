@@ -148,7 +148,34 @@ if [ -x "$server" ] && command -v unshare >/dev/null; then
   sha=$(sha1sum "$WINEPREFIX/drive_c/ferrant/upload.bin" | cut -c1-40 | tr a-f A-F)
   check "the server holds the very bytes" \
     "cmp -s '$WINEPREFIX/drive_c/ferrant/upload.bin' '$store/complete/$sha'"
-  kill $server_pid 2>/dev/null || true
+
+  # The same road through the user's proxy setting (the browser's connection settings in the
+  # registry, read through WinHTTP): an HTTP CONNECT proxy of our own on loopback.
+  python3 tests/windows/connect_proxy.py "$WINEPREFIX/proxy.log" \
+    dispatch.corvel.example=127.0.0.1 >"$WINEPREFIX/proxy.port" &
+  proxy_pid=$!
+  trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
+    kill $xvfb_pid $server_pid $proxy_pid 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+  for _ in $(seq 50); do [ -s "$WINEPREFIX/proxy.port" ] && break; sleep 0.1; done
+  proxy="127.0.0.1:$(cat "$WINEPREFIX/proxy.port")"
+  # Version 0x46, a counter, flags 3 (direct and proxy), the proxy text, empty bypass and script.
+  blob="460000000000000003000000$(printf '%08x' ${#proxy} |
+    sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/')$(printf '%s' "$proxy" | od -An -tx1 | tr -d ' \n')0000000000000000"
+  $WINE reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+    /v DefaultConnectionSettings /t REG_BINARY /d "$blob" /f >/dev/null 2>&1
+  head -c 1000000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/proxied.bin"
+  run_suite "the upload road through the user's HTTP proxy" \
+    unshare -m sh -c 'mount --bind "$1" /etc/hosts && shift && exec "$@"' sh "$WINEPREFIX/hosts" \
+    $WINE cscript //nologo 'C:\ferrant\upload.js' "http://dispatch.corvel.example:$port/index.php" \
+    'C:\ferrant\proxied.bin' 1000000 proxied.bin
+  check "the requests went through the proxy" \
+    "grep -q 'CONNECT dispatch.corvel.example:$port' '$WINEPREFIX/proxy.log'"
+  sha=$(sha1sum "$WINEPREFIX/drive_c/ferrant/proxied.bin" | cut -c1-40 | tr a-f A-F)
+  check "the server holds the proxied bytes" \
+    "cmp -s '$WINEPREFIX/drive_c/ferrant/proxied.bin' '$store/complete/$sha'"
+  $WINE reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
+    /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
+  kill $server_pid $proxy_pid 2>/dev/null || true
 else
   echo "skip the upload road (no $server: build the Linux tree first)"
 fi
