@@ -1,15 +1,19 @@
 #include "host/Rpc.h"
 
-#include <cstdlib>
+#include <csignal>
+#include <cstdint>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "host/FileSelection.h"
 #include "upload/Worker.h"
 
 namespace host {
 namespace {
 
 using nlohmann::json;
+
+constexpr int kShutdownWaitMs = 5000;
 
 std::string Dump(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -21,18 +25,28 @@ json Error(const json& id, int code, const char* message) {
 
 struct ParamError {};
 
+// A 32-bit signed integer; a larger number (unsigned ones above INT64_MAX included) is refused
+// rather than wrapped onto another task number.
 int IntParam(const json& params, size_t i) {
   if (!params.is_array() || i >= params.size() || !params[i].is_number_integer()) {
     throw ParamError{};
   }
-  int64_t v = params[i].get<int64_t>();
+  if (params[i].is_number_unsigned()) {
+    if (params[i].get<uint64_t>() > static_cast<uint64_t>(INT32_MAX)) throw ParamError{};
+    return static_cast<int>(params[i].get<uint64_t>());
+  }
+  const int64_t v = params[i].get<int64_t>();
   if (v < INT32_MIN || v > INT32_MAX) throw ParamError{};
   return static_cast<int>(v);
 }
 
+// A string without NUL: the control reads its texts up to the first NUL, so "a\u0000b" would
+// silently name another file.
 std::string StringParam(const json& params, size_t i) {
   if (!params.is_array() || i >= params.size() || !params[i].is_string()) throw ParamError{};
-  return params[i].get<std::string>();
+  std::string text = params[i].get<std::string>();
+  if (text.find('\0') != std::string::npos) throw ParamError{};
+  return text;
 }
 
 void Arity(const json& params, size_t n) {
@@ -40,34 +54,6 @@ void Arity(const json& params, size_t n) {
 }
 
 }  // namespace
-
-bool EnvironmentFileChooser(const std::vector<std::string>&, std::string* selection) {
-  const char* env = std::getenv("FERRANT_FILE_SELECTION");
-  if (env == nullptr || env[0] == '\0') return false;
-  std::vector<std::string> paths;
-  std::string text = env;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    if (nl > pos) paths.push_back(text.substr(pos, nl - pos));
-    pos = nl + 1;
-  }
-  if (paths.empty()) return false;
-  selection->clear();
-  if (paths.size() == 1) {
-    *selection = paths[0] + std::string(2, '\0');
-    return true;
-  }
-  std::string folder = paths[0].substr(0, paths[0].find_last_of('/'));
-  *selection = folder + '\0';
-  for (const std::string& p : paths) {
-    if (p.substr(0, p.find_last_of('/')) != folder) return false;
-    *selection += p.substr(p.find_last_of('/') + 1) + '\0';
-  }
-  *selection += '\0';
-  return true;
-}
 
 std::string HandleRpcLine(CUpLoadObjCore& core, const std::string& line) {
   json request;
@@ -148,16 +134,20 @@ std::string HandleRpcLine(CUpLoadObjCore& core, const std::string& line) {
 int RunRpc(std::istream& in, std::ostream& out) {
   CUpLoadObjCore core;
   core.SetFileChooser(EnvironmentFileChooser);
+  // A reader that goes away makes the writes fail instead of ending the process where it
+  // stands: the manager is then shut down as at the end of the input.
+  std::signal(SIGPIPE, SIG_IGN);
   std::string line;
-  while (std::getline(in, line)) {
+  bool written = true;
+  while (written && std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
-    std::string response = HandleRpcLine(core, line);
-    if (!response.empty()) out << response << '\n' << std::flush;
+    const std::string response = HandleRpcLine(core, line);
+    if (!response.empty()) written = static_cast<bool>(out << response << '\n' << std::flush);
   }
   core.OnDestroy();
-  WaitForIdleWorkers(5000);
-  return 0;
+  WaitForIdleWorkers(kShutdownWaitMs);
+  return written ? 0 : 1;
 }
 
 }  // namespace host

@@ -10,8 +10,11 @@
 //   SelectFileList [filter] -> null;  GetFileList [] -> string;  DeleteFileList [] -> null
 // A malformed line, an unknown method or wrong params get a JSON-RPC error and change nothing;
 // a request without an id (a notification) gets no response. Text that is not valid UTF-8 is
-// written with replacement characters. At the end of the input the manager is shut down as when
-// the control's window is destroyed (running tasks stop, task files stay).
+// written with replacement characters (U+FFFD). A string param holding a NUL is refused as
+// invalid params (the control's texts end at the first NUL). At the end of the input the manager
+// is shut down as when the control's window is destroyed (running tasks stop, task files stay).
+//
+// Thread safety: one thread drives the core, as the page's thread does.
 #pragma once
 
 #include <iosfwd>
@@ -23,11 +26,9 @@ namespace host {
 
 // Handles one input line; returns the response line, or "" when none is due.
 std::string HandleRpcLine(CUpLoadObjCore& core, const std::string& line);
-// Reads requests from in until its end, writing responses to out; returns the exit code.
+// Reads requests from in until its end, writing responses to out, with the file selection of
+// host/FileSelection.h; then shuts the manager down and waits for the workers. Returns 0, or 1
+// when out could no longer be written (the reader went away: the input is not read further).
 int RunRpc(std::istream& in, std::ostream& out);
-
-// The Linux file chooser: the selection comes from $FERRANT_FILE_SELECTION, one path per line
-// (all in one folder when there are several); unset or empty reads as a cancelled dialog.
-bool EnvironmentFileChooser(const std::vector<std::string>& filterItems, std::string* selection);
 
 }  // namespace host

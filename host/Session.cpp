@@ -5,30 +5,38 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
+#include <filesystem>
 #include <thread>
 
-#include "platform/ProcessState.h"
-#include "platform/Resolver.h"
+#include "upload/Uploader.h"
 #include "upload/Worker.h"
 
 namespace host {
 namespace {
-double Now() {
+
+constexpr int kPollMs = 20;             // short states are seen
+constexpr double kRedrawSeconds = 0.2;  // live lines are redrawn five times a second
+constexpr int kShutdownWaitMs = 5000;
+constexpr int kLastSavedNumber = 10000 + 1000000;  // far beyond any user folder's task files
+
+void OnInterrupt(int) {
+  InterruptFlag().store(true);
+}
+
+bool Ended(const TaskView& v) {
+  return v.status == 7 || v.status == 9;
+}
+
+}  // namespace
+
+double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
-}  // namespace
 
 std::atomic<bool>& InterruptFlag() {
   static std::atomic<bool> flag{false};
   return flag;
 }
-
-namespace {
-void OnInterrupt(int) {
-  InterruptFlag().store(true);
-}
-}  // namespace
 
 void InstallInterruptHandlers() {
   struct sigaction sa {};
@@ -39,16 +47,18 @@ void InstallInterruptHandlers() {
 }
 
 std::string DefaultParam(const std::string& path) {
-  int64_t size = 0;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f) {
-    if (fseeko(f, 0, SEEK_END) == 0) size = ftello(f);
-    std::fclose(f);
-  }
+  std::error_code ec;
+  auto size = std::filesystem::file_size(path, ec);
+  if (ec) size = 0;
   std::string name = path.substr(path.find_last_of('/') + 1);
-  std::string safe;
-  for (char c : name) safe += (c == '&' || c == '=' || c == '?' || c == ' ' || c == '#') ? '_' : c;
-  return "sha1={sha1}&size=" + std::to_string(size) + "&name=" + safe + "&pick_code={pick_code}";
+  for (char& c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F || c == '&' || c == '=' || c == '?' || c == '#' || c == ' ' ||
+        c == '%' || c == '+') {
+      c = '_';
+    }
+  }
+  return "sha1={sha1}&size=" + std::to_string(size) + "&name=" + name + "&pick_code={pick_code}";
 }
 
 int TerminalWidth(FILE* out) {
@@ -57,95 +67,176 @@ int TerminalWidth(FILE* out) {
   return 80;
 }
 
-Session::Session(const ConnectionOptions& options) : options_(options) {
-  for (const std::string& r : options_.resolve) platform::AddResolveOverrideSpec(r);
+int TerminalRows(FILE* out) {
+  winsize ws{};
+  if (ioctl(fileno(out), TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) return ws.ws_row;
+  return 24;
 }
+
+Session::Session(const ConnectionOptions& options) : options_(options) {}
 
 Session::~Session() {
   core_.OnDestroy();
-  WaitForIdleWorkers(3000);
+  WaitForIdleWorkers(kShutdownWaitMs);
 }
 
 bool Session::Init() {
   core_.InitService(options_.user.c_str(), options_.cookie.c_str(), options_.dispatch.c_str(),
                     options_.retry, options_.wait);
-  return core_.Initialized();
-}
-
-bool Session::Add(int taskId, const std::string& path, const std::string& param) {
-  if (core_.AddUpTask(taskId, path.c_str(), param.c_str()) != 1) return false;
-  ids_.push_back(taskId);
-  startAt_[taskId] = Now();
-  core_.ContinueUpTask(taskId);
+  if (!core_.Initialized()) return false;
+  // Every task in the table right now came from a task file, numbered from 10000.
+  saved_.clear();
+  const int count = core_.GetTaskCount();
+  std::string line;
+  for (int id = 10000; static_cast<int>(saved_.size()) < count && id < kLastSavedNumber; ++id) {
+    if (core_.GetTaskInfo(id, &line)) saved_.push_back(id);
+  }
   return true;
 }
 
-void Session::ContinueReloaded() {
-  int count = core_.GetTaskCount();
-  for (int id = 10000; static_cast<int>(ids_.size()) < count && id < 10000 + 100000; ++id) {
-    std::string line;
-    if (!core_.GetTaskInfo(id, &line)) continue;
-    ids_.push_back(id);
-    startAt_[id] = Now();
-    core_.ContinueUpTask(id);
+void Session::Track(int taskId) {
+  ids_.push_back(taskId);
+  startAt_[taskId] = NowSeconds();
+  // Without a worker thread the task keeps its slot until stopped; the stop gives it back and
+  // leaves the task in Status 7 with its error code.
+  if (core_.ContinueUpTask(taskId) != 1) core_.StopUpTask(taskId);
+}
+
+bool Session::Add(int taskId, const std::string& path, const std::string& param) {
+  for (int id : ids_) {
+    if (View(id).fileName == path) return true;
+  }
+  for (int id : saved_) {
+    if (View(id).fileName == path) {
+      Track(id);
+      return true;
+    }
+  }
+  if (core_.AddUpTask(taskId, path.c_str(), param.c_str()) != 1) {
+    refused_.push_back(path);
+    return false;
+  }
+  Track(taskId);
+  return true;
+}
+
+void Session::ContinueSaved() {
+  for (int id : saved_) {
+    bool tracked = false;
+    for (int t : ids_) tracked = tracked || t == id;
+    if (!tracked) Track(id);
   }
 }
 
 TaskView Session::View(int taskId) {
   std::string line;
   core_.GetTaskInfo(taskId, &line);
-  return ViewOf(taskId, line);
+  return ParseStatusLine(line);
 }
 
-TaskView Session::ViewOf(int taskId, const std::string& line) {
-  TaskView v = ParseStatusLine(line);
-  if (v.status == 5 || v.status == 6 || v.status == 8) uploadSeen_[taskId] = true;
-  if (v.status == 9 && doneAt_.count(taskId) == 0) doneAt_[taskId] = Now();
-  return v;
+bool Session::AlreadyOnServer(int taskId) {
+  CUploader* uploader = core_.Uploader();
+  TaskPtr task = uploader ? uploader->GetTask(taskId) : nullptr;
+  if (!task) return false;
+  TaskRecord rec = task->Snapshot();
+  return rec.Status == 9 && !rec.NeedUpload;
 }
 
-bool Session::Run(bool liveLines, FILE* out) {
+std::vector<std::string> Session::LiveLines(int width, int rows) {
+  std::vector<int> shown;
+  if (rows < 2) rows = 2;
+  if (static_cast<int>(ids_.size()) <= rows) {
+    shown = ids_;
+  } else {
+    // More tasks than the terminal has rows: the ones still under way, and a count of the rest.
+    for (int id : ids_) {
+      if (!Ended(views_[id]) && static_cast<int>(shown.size()) < rows - 1) shown.push_back(id);
+    }
+  }
+  std::vector<std::string> lines;
+  for (int id : shown) {
+    TaskDisplay d;
+    d.view = views_[id];
+    d.alreadyOnServer = d.view.status == 9 && AlreadyOnServer(id);
+    d.retryWaitSeconds = options_.wait;
+    d.bytesPerSecond = rates_[id].BytesPerSecond();
+    lines.push_back(RenderTaskLine(d, width));
+  }
+  if (shown.size() < ids_.size()) {
+    int done = 0, ended = 0;
+    for (int id : ids_) {
+      done += views_[id].status == 9;
+      ended += Ended(views_[id]);
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "and %zu more: %d done, %d stopped or failed, %zu to go",
+                  ids_.size() - shown.size(), done, ended - done,
+                  ids_.size() - shown.size() - static_cast<size_t>(ended));
+    lines.push_back(FitColumns(text, width));
+  }
+  return lines;
+}
+
+bool Session::Run(bool live, FILE* out) {
   size_t drawn = 0;
-  // Polled often, so that short states are seen; live lines are redrawn a few times a second.
-  constexpr int kPollMs = 20;
-  constexpr int kRedrawEvery = 10;
-  for (int round = 0;; ++round) {
-    if (InterruptFlag().load()) {
+  double nextDraw = 0;
+  for (;;) {
+    const bool interrupted = InterruptFlag().load();
+    if (interrupted) {
       for (int id : ids_) core_.StopUpTask(id);
-      return false;
     }
     bool allEnded = true;
-    std::vector<std::string> lines;
     for (int id : ids_) {
       std::string raw;
       core_.GetTaskInfo(id, &raw);
-      TaskView v = ViewOf(id, raw);
-      if (v.status != 7 && v.status != 9) allEnded = false;
-      if (liveLines) {
-        TaskDisplay d{v, uploadSeen_[id], options_.wait};
-        lines.push_back(RenderTaskLine(d, TerminalWidth(out) - 1));
-      } else if (lastLine_[id] != raw) {
+      const TaskView v = ParseStatusLine(raw);
+      views_[id] = v;
+      const double now = NowSeconds();
+      if (v.status == 6) {
+        rates_[id].Add(now, v.total < 0 ? v.offset : v.total);
+      } else {
+        rates_[id].Reset();
+      }
+      if (v.status == 9 && doneAt_.count(id) == 0) doneAt_[id] = now;
+      if (!Ended(v)) allEnded = false;
+      if (!live && lastLine_[id] != raw) {
         lastLine_[id] = raw;
         std::fprintf(out, "%d %s\n", id, raw.c_str());
       }
     }
-    if (liveLines && (allEnded || round % kRedrawEvery == 0)) {
+    const double now = NowSeconds();
+    if (live && (allEnded || interrupted || now >= nextDraw)) {
+      // One column is left free, so that no line wraps and the cursor-up count stays right.
+      std::vector<std::string> lines = LiveLines(TerminalWidth(out) - 1, TerminalRows(out) - 1);
       if (drawn > 0) std::fprintf(out, "\x1b[%zuA", drawn);
       for (const std::string& l : lines) std::fprintf(out, "\r\x1b[2K%s\n", l.c_str());
+      std::fputs("\x1b[J", out);
       drawn = lines.size();
+      nextDraw = now + kRedrawSeconds;
     }
     std::fflush(out);
+    if (interrupted) return false;
     if (allEnded) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
   }
 }
 
 bool Session::Summarize(FILE* err) {
-  bool ok = true;
+  bool ok = refused_.empty();
+  for (const std::string& path : refused_) {
+    std::fprintf(err,
+                 "ferrant: %s: the control refused the task (a path or task parameter longer "
+                 "than 1023 bytes?)\n",
+                 path.c_str());
+  }
   for (int id : ids_) {
-    TaskView v = View(id);
+    const TaskView v = View(id);
     if (v.status == 9) continue;
     ok = false;
+    if (v.status == 7 && (v.errCode == 100 || v.errCode == 300)) {
+      std::fprintf(err, "task %d (%s): stopped before it completed\n", id, v.fileName.c_str());
+      continue;
+    }
     std::fprintf(err, "task %d (%s): error %d: %s", id, v.fileName.c_str(), v.errCode,
                  ErrorMeaning(v.errCode));
     if (v.serverErrCode != 0) {

@@ -1,14 +1,21 @@
-// A page's part played by the `ferrant` command: a control core, the tasks it added, and the
-// poll loop that shows their progress until every task has ended.
+// The page's part, played by the `ferrant` command: a control core, the tasks it added or took
+// over from the task files, and the poll loop that shows their progress until every task ended.
+//
+// A Session is used on one thread (the control's methods are the page's thread's). Its
+// destructor shuts the manager down as the control's window destruction does (running tasks
+// stop, task files stay) and waits for the worker threads to end, so that none runs while the
+// process exits.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "control/UpLoadObj.h"
+#include "host/Progress.h"
 #include "host/StatusLine.h"
 
 namespace host {
@@ -22,47 +29,69 @@ struct ConnectionOptions {
   std::vector<std::string> resolve;
 };
 
-// The reference server's task parameter, with size and name filled for path.
+// The reference server's task parameter with the file's size and name filled in. Bytes of the
+// name that would change the meaning of the request (query separators, spaces, '%', '+',
+// control characters) are sent as '_'; the control itself escapes nothing.
 std::string DefaultParam(const std::string& path);
 
-// Set by SIGINT/SIGTERM; the poll loop then stops every task.
+// Set by SIGINT/SIGTERM (the handler only stores to it); the poll loop then stops every task.
 std::atomic<bool>& InterruptFlag();
 void InstallInterruptHandlers();
+
+// Columns and rows of the terminal behind out (80 x 24 when it is not one).
+int TerminalWidth(FILE* out);
+int TerminalRows(FILE* out);
 
 class Session {
  public:
   explicit Session(const ConnectionOptions& options);
   ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
 
-  // InitService; false when the control refused the options.
+  // InitService; false when the control refused the options. Notes the numbers of the tasks it
+  // reloaded from the task files.
   bool Init();
-  // Adds and continues a task for path; false when the control refused it.
+  // Adds and continues a task for path. A path that a reloaded task already holds (an upload
+  // begun earlier and stopped) continues that task instead, from where the server stands. A
+  // path given twice is added once. False (and noted for Summarize) when the control refused.
   bool Add(int taskId, const std::string& path, const std::string& param);
-  // Continues every task number in [first, first + count).
-  void ContinueReloaded();
-  // Polls until every task has ended (Status 7 or 9) or an interrupt; draws live lines on a
-  // terminal, the raw status lines as they change otherwise. Returns false on interrupt.
-  bool Run(bool liveLines, FILE* out);
-  // After Run: one line per failed task on err; true when every task completed.
+  // Continues every reloaded task.
+  void ContinueSaved();
+  // Numbers of the tasks reloaded by Init, ascending.
+  const std::vector<int>& SavedTaskIds() const { return saved_; }
+
+  // Polls until every task has ended (Status 7 or 9) or an interrupt; draws live lines when
+  // live is set, otherwise prints each raw status line ("<number> <line>") when it changes.
+  // On an interrupt it stops every task and returns false.
+  bool Run(bool live, FILE* out);
+  // After Run: one line per failed or refused task on err; true when every task completed.
   bool Summarize(FILE* err);
 
   CUpLoadObjCore& core() { return core_; }
   const std::vector<int>& taskIds() const { return ids_; }
   TaskView View(int taskId);
-  TaskView ViewOf(int taskId, const std::string& statusLine);
-  bool UploadSeen(int taskId) { return uploadSeen_[taskId]; }
-  // Seconds from Add (or ContinueReloaded) to the first poll that saw the task completed.
+  // The task completed without sending data: the service already held the file.
+  bool AlreadyOnServer(int taskId);
+  // Seconds from Add (or ContinueSaved) to the first poll that saw the task completed.
   double Seconds(int taskId) { return doneAt_[taskId] - startAt_[taskId]; }
 
  private:
+  void Track(int taskId);
+  std::vector<std::string> LiveLines(int width, int rows);
+
   ConnectionOptions options_;
   CUpLoadObjCore core_;
   std::vector<int> ids_;
-  std::map<int, bool> uploadSeen_;
+  std::vector<int> saved_;
+  std::vector<std::string> refused_;
+  std::map<int, TaskView> views_;
   std::map<int, std::string> lastLine_;
+  std::map<int, RateMeter> rates_;
   std::map<int, double> startAt_, doneAt_;
 };
 
-int TerminalWidth(FILE* out);
+// Seconds on a steady clock.
+double NowSeconds();
 
 }  // namespace host

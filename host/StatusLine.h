@@ -1,5 +1,6 @@
-// Reading the control's status lines and describing a task's state in words, for the
-// `ferrant` command's progress display and its summaries.
+// Reading the control's status lines and the meaning of its error codes in words, for the
+// `ferrant` command's progress display and its summaries. Pure functions; a line that is not a
+// status line ("NULL") reads as a view with status 0.
 #pragma once
 
 #include <cstdint>
@@ -27,17 +28,5 @@ struct TaskView {
 TaskView ParseStatusLine(const std::string& line);
 // The meaning of an error code in words.
 const char* ErrorMeaning(int errCode);
-
-// What the display knows beyond the status line.
-struct TaskDisplay {
-  TaskView view;
-  bool uploadSeen = false;  // the task passed through the upload check or the upload
-  int retryWaitSeconds = 0;
-};
-
-// One line for a task, cut to width columns: name, state in words, percent, bytes, speed, ETA.
-std::string RenderTaskLine(const TaskDisplay& task, int width);
-// "1.5 MiB" and the like.
-std::string HumanBytes(int64_t bytes);
 
 }  // namespace host

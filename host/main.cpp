@@ -1,29 +1,32 @@
 // ferrant: the upload control on Linux, for people (upload, tasks, resume, demo) and for
-// scripts (rpc).
-#include <unistd.h>
-
+// scripts (rpc). This file reads the command line; the commands live in Commands, Rpc and Demo.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 
+#include "host/Commands.h"
 #include "host/Demo.h"
 #include "host/Rpc.h"
-#include "host/Session.h"
-#include "platform/Resolver.h"
 
 namespace {
 
+void AddResolveOption(CLI::App* cmd, std::vector<std::string>& resolve) {
+  // One value per --resolve, so that the files after it are not taken as more addresses.
+  cmd->add_option("--resolve", resolve,
+                  "HOST:PORT:ADDR: connect to ADDR for HOST:PORT, as curl's --resolve "
+                  "(repeatable)")
+      ->allow_extra_args(false);
+}
+
 void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
   cmd->add_option("--dispatch", o.dispatch, "dispatch server URL")->capture_default_str();
-  cmd->add_option("--user", o.user, "user id (default: $USER)");
+  cmd->add_option("--user", o.user, "user id (default: $USER, or \"user\")");
   cmd->add_option("--cookie", o.cookie, "the user's cookie")->capture_default_str();
   cmd->add_option("--retry", o.retry, "retries in a row after a failed request")
       ->capture_default_str();
   cmd->add_option("--wait", o.wait, "seconds to wait before a retry")->capture_default_str();
-  cmd->add_option("--resolve", o.resolve, "HOST:PORT:ADDR, as curl's --resolve (repeatable)")
-      ->allow_extra_args(false);
+  AddResolveOption(cmd, o.resolve);
 }
 
 }  // namespace
@@ -31,91 +34,47 @@ void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
 int main(int argc, char** argv) {
   CLI::App app{"ferrant: resumable uploads to the file-storage service"};
   app.require_subcommand(1);
-  host::ConnectionOptions options;
+  host::ConnectionOptions connection;
   const char* user = std::getenv("USER");
-  options.user = user && *user ? user : "user";
+  connection.user = user && *user ? user : "user";
 
-  std::vector<std::string> resolve;
-  CLI::App* rpc = app.add_subcommand("rpc", "JSON-RPC 2.0 on standard input and output");
-  rpc->add_option("--resolve", resolve, "HOST:PORT:ADDR, as curl's --resolve (repeatable)")
-      ->allow_extra_args(false);
+  std::vector<std::string> rpcResolve;
+  CLI::App* rpc = app.add_subcommand(
+      "rpc", "the control's methods as JSON-RPC 2.0, one request per line on standard input");
+  AddResolveOption(rpc, rpcResolve);
 
-  std::vector<std::string> files;
-  std::string param;
-  bool statusLines = false;
-  CLI::App* upload = app.add_subcommand("upload", "upload files, showing their progress");
-  AddConnectionOptions(upload, options);
-  upload->add_option("--param", param,
-                     "task parameter template (default: the reference server's, with size and "
-                     "name filled in)");
-  upload->add_flag("--status-lines", statusLines, "print the raw status lines as they change");
-  upload->add_option("FILE", files, "files to upload")->required();
+  host::UploadOptions upload;
+  CLI::App* uploadCmd = app.add_subcommand("upload", "upload files, showing their progress");
+  AddConnectionOptions(uploadCmd, connection);
+  uploadCmd->add_option("--param", upload.paramTemplate,
+                        "task parameter (default: the reference server's, "
+                        "sha1={sha1}&size=<bytes>&name=<file name>&pick_code={pick_code})");
+  uploadCmd->add_flag("--status-lines", upload.statusLines,
+                      "print the raw status lines as they change, even on a terminal");
+  uploadCmd->add_option("FILE", upload.files, "files to upload")->required();
 
-  CLI::App* tasks = app.add_subcommand("tasks", "list the saved tasks");
-  AddConnectionOptions(tasks, options);
-  CLI::App* resume = app.add_subcommand("resume", "continue the saved tasks");
-  AddConnectionOptions(resume, options);
-  resume->add_flag("--status-lines", statusLines, "print the raw status lines as they change");
+  CLI::App* tasks = app.add_subcommand("tasks", "list the saved tasks of the user");
+  AddConnectionOptions(tasks, connection);
+
+  bool resumeStatusLines = false;
+  CLI::App* resume = app.add_subcommand("resume", "continue the saved tasks of the user");
+  AddConnectionOptions(resume, connection);
+  resume->add_flag("--status-lines", resumeStatusLines,
+                   "print the raw status lines as they change, even on a terminal");
 
   std::vector<std::string> demoFiles;
-  CLI::App* demo = app.add_subcommand("demo", "the whole road on a built-in reference server");
+  CLI::App* demo = app.add_subcommand(
+      "demo", "the whole upload road against a reference server started in this process");
   demo->add_option("FILE", demoFiles, "files to upload (default: generated samples)");
 
   CLI11_PARSE(app, argc, argv);
 
   if (rpc->parsed()) {
-    for (const std::string& r : resolve) {
-      if (!platform::AddResolveOverrideSpec(r)) {
-        std::cerr << "ferrant: bad --resolve " << r << "\n";
-        return 2;
-      }
-    }
+    if (!host::ApplyResolveOptions(rpcResolve, stderr)) return host::kExitUsage;
     return host::RunRpc(std::cin, std::cout);
   }
   if (demo->parsed()) return host::RunDemo(demoFiles);
-
-  for (const std::string& r : options.resolve) {
-    if (platform::AddResolveOverrideSpec(r) == false) {
-      std::cerr << "ferrant: bad --resolve " << r << "\n";
-      return 2;
-    }
-  }
-  host::InstallInterruptHandlers();
-  host::Session session(options);
-  if (!session.Init()) {
-    std::cerr << "ferrant: the control refused the dispatch address, user id or cookie\n";
-    return 2;
-  }
-  const bool live = !statusLines && isatty(fileno(stdout));
-  if (tasks->parsed()) {
-    int count = session.core().GetTaskCount();
-    std::printf("%d saved task(s)\n", count);
-    for (int id = 10000, found = 0; found < count && id < 10000 + 100000; ++id) {
-      std::string line;
-      if (!session.core().GetTaskInfo(id, &line)) continue;
-      ++found;
-      host::TaskView v = host::ParseStatusLine(line);
-      std::printf("%d  %s  %s\n", id, host::HumanBytes(v.fileSize).c_str(), v.fileName.c_str());
-    }
-    return 0;
-  }
-  if (resume->parsed()) {
-    session.ContinueReloaded();
-  } else {
-    int id = 1;
-    for (const std::string& f : files) {
-      std::string path = std::filesystem::absolute(f).string();
-      std::string p = param.empty() ? host::DefaultParam(path) : param;
-      if (!session.Add(id, path, p)) {
-        std::cerr << "ferrant: " << path << " is already a task\n";
-      }
-      ++id;
-    }
-  }
-  if (!session.Run(live, stdout)) {
-    std::cerr << "ferrant: interrupted; the tasks stopped and their task files stay, so "
-                 "`ferrant resume` goes on from where the server stands\n";
-    return 130;
-  }
-  return session.Summarize(stderr) ? 0 : 1;
+  if (tasks->parsed()) return host::RunTasks(connection);
+  if (resume->parsed()) return host::RunResume(connection, resumeStatusLines);
+  return host::RunUpload(connection, upload);
 }

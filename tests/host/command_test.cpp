@@ -18,7 +18,9 @@
 
 namespace {
 
-std::string Ferrant() { return std::string(FERRANT_BUILD_DIR) + "/host/ferrant"; }
+std::string Ferrant() {
+  return std::string(FERRANT_BUILD_DIR) + "/host/ferrant";
+}
 
 class CommandTest : public ::testing::Test {
  protected:

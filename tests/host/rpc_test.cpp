@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/FileSelection.h"
 #include "platform/ProcessState.h"
 #include "tests/support/TempDir.h"
 
@@ -73,9 +74,38 @@ TEST_F(RpcTest, BadRequestsGetErrorsAndChangeNothing) {
   EXPECT_EQ(Call("InitService", {"u", "c", "http://dispatch.corvel.example/", 1})["error"]["code"],
             -32602);
   EXPECT_FALSE(core_.Initialized());
+  EXPECT_EQ(
+      json::parse(host::HandleRpcLine(
+          core_,
+          R"({"jsonrpc":"2.0","id":2,"method":"GetTaskCount","params":{}})"))["error"]["code"],
+      -32602);
+  EXPECT_EQ(json::parse(host::HandleRpcLine(
+                core_, R"({"jsonrpc":"2.0","id":[1],"method":"GetTaskCount"})"))["error"]["code"],
+            -32600);
   // A notification gets no answer.
   EXPECT_EQ(host::HandleRpcLine(core_, R"({"jsonrpc":"2.0","method":"GetTaskCount"})"), "");
   EXPECT_EQ(Call("GetTaskCount", json::array(), 7)["id"], 7);
+}
+
+TEST_F(RpcTest, NumbersAndTextsThatWouldNameSomethingElseAreRefused) {
+  Call("InitService", {"u1", "c", "http://dispatch.corvel.example/index.php", 0, 0});
+  std::string path = dir_.File("a.txt");
+  testing_support::WriteFile(path, "hello");
+  ASSERT_EQ(Call("AddUpTask", {1, path, ""})["result"], 1);
+  // 2^64 - 1 and 2^32 + 1 must not wrap onto task 1 or -1.
+  EXPECT_EQ(
+      json::parse(host::HandleRpcLine(
+          core_,
+          R"({"jsonrpc":"2.0","id":1,"method":"StopUpTask","params":[18446744073709551615]})"))
+          ["error"]["code"],
+      -32602);
+  EXPECT_EQ(Call("DeleteUpTask", {4294967297LL})["error"]["code"], -32602);
+  EXPECT_EQ(Call("GetTaskInfo", {2147483647})["result"], "NULL");
+  // A NUL inside a path would make the control read a shorter one.
+  std::string cut = path + std::string(1, '\0') + ".exe";
+  EXPECT_EQ(Call("AddUpTask", {2, cut, ""})["error"]["code"], -32602);
+  EXPECT_EQ(Call("GetTaskCount")["result"], 1);
+  EXPECT_EQ(Call("DeleteUpTask", {1})["result"], 1);
 }
 
 TEST_F(RpcTest, TextThatIsNotUtf8IsReplacedNotFatal) {
@@ -100,7 +130,12 @@ TEST(FileChooser, SelectionFromTheEnvironment) {
   setenv("FERRANT_FILE_SELECTION", "/d/x.txt\n/d/y.txt", 1);
   ASSERT_TRUE(host::EnvironmentFileChooser({}, &sel));
   EXPECT_EQ(sel, std::string("/d\0x.txt\0y.txt\0\0", 16));
+  setenv("FERRANT_FILE_SELECTION", "/d/x.txt\n", 1);
+  ASSERT_TRUE(host::EnvironmentFileChooser({}, &sel));
+  EXPECT_EQ(sel, std::string("/d/x.txt\0\0", 10));
   setenv("FERRANT_FILE_SELECTION", "/d/x.txt\n/e/y.txt", 1);
+  EXPECT_FALSE(host::EnvironmentFileChooser({}, &sel));
+  setenv("FERRANT_FILE_SELECTION", "\n\n", 1);
   EXPECT_FALSE(host::EnvironmentFileChooser({}, &sel));
   unsetenv("FERRANT_FILE_SELECTION");
 }

@@ -1,0 +1,84 @@
+#include "host/Commands.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/Resolver.h"
+
+namespace host {
+namespace {
+
+bool Initialized(Session& session) {
+  if (session.Init()) return true;
+  std::fprintf(stderr,
+               "ferrant: the control refused the settings (is the dispatch host in the service "
+               "domain, and are the user id and cookie short enough?)\n");
+  return false;
+}
+
+int Finish(Session& session, bool statusLines) {
+  const bool live = !statusLines && isatty(fileno(stdout));
+  if (!session.Run(live, stdout)) {
+    std::fprintf(stderr,
+                 "ferrant: interrupted; the tasks stopped and their task files stay, so "
+                 "`ferrant resume` (or the same upload) goes on from where the server stands\n");
+    return kExitInterrupted;
+  }
+  return session.Summarize(stderr) ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+bool ApplyResolveOptions(const std::vector<std::string>& specs, FILE* err) {
+  for (const std::string& spec : specs) {
+    if (!platform::AddResolveOverrideSpec(spec)) {
+      std::fprintf(err, "ferrant: --resolve wants HOST:PORT:ADDR with an IPv4 address, not %s\n",
+                   spec.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+int RunUpload(const ConnectionOptions& connection, const UploadOptions& upload) {
+  if (!ApplyResolveOptions(connection.resolve, stderr)) return kExitUsage;
+  InstallInterruptHandlers();
+  Session session(connection);
+  if (!Initialized(session)) return kExitUsage;
+  int id = 1;
+  for (const std::string& file : upload.files) {
+    std::error_code ec;
+    std::string path = std::filesystem::absolute(file, ec).lexically_normal().string();
+    if (ec) path = file;
+    const std::string param =
+        upload.paramTemplate.empty() ? DefaultParam(path) : upload.paramTemplate;
+    session.Add(id++, path, param);
+  }
+  return Finish(session, upload.statusLines);
+}
+
+int RunTasks(const ConnectionOptions& connection) {
+  if (!ApplyResolveOptions(connection.resolve, stderr)) return kExitUsage;
+  Session session(connection);
+  if (!Initialized(session)) return kExitUsage;
+  std::printf("%zu saved task(s)\n", session.SavedTaskIds().size());
+  for (int id : session.SavedTaskIds()) {
+    const TaskView v = session.View(id);
+    std::printf("%d  %s  pick code %s  %s\n", id, HumanBytes(v.fileSize).c_str(),
+                v.pickCode.empty() ? "-" : v.pickCode.c_str(), v.fileName.c_str());
+  }
+  return kExitOk;
+}
+
+int RunResume(const ConnectionOptions& connection, bool statusLines) {
+  if (!ApplyResolveOptions(connection.resolve, stderr)) return kExitUsage;
+  InstallInterruptHandlers();
+  Session session(connection);
+  if (!Initialized(session)) return kExitUsage;
+  if (session.SavedTaskIds().empty()) std::printf("no saved tasks\n");
+  session.ContinueSaved();
+  return Finish(session, statusLines);
+}
+
+}  // namespace host
