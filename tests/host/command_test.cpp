@@ -1,5 +1,5 @@
-// The `ferrant` command as a process: exit codes, Ctrl-C leaving the task file for `resume`,
-// and the end of `rpc` input with a task running.
+// The `ferrant` command as a process against the reference server on loopback: exit codes,
+// Ctrl-C leaving the task file for `resume` or the same upload, and `rpc` end to end.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,13 +8,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/Env.h"
-#include "platform/ProcessState.h"
 #include "server/ReferenceServer.h"
 #include "tests/support/TempDir.h"
+
+using nlohmann::json;
 
 namespace {
 
@@ -37,14 +41,16 @@ class CommandTest : public ::testing::Test {
     unsetenv("APPDATA");
   }
   std::string Port() { return std::to_string(server_->Port()); }
+  std::string Dispatch() { return "http://dispatch.corvel.example:" + Port() + "/index.php"; }
+  std::string Resolve() { return "dispatch.corvel.example:" + Port() + ":127.0.0.1"; }
+  // --resolve comes last, right before the files, so that it must not take them as values.
   std::string Connection() {
-    return " --dispatch http://dispatch.corvel.example:" + Port() +
-           "/index.php --resolve dispatch.corvel.example:" + Port() +
-           ":127.0.0.1 --user u1 --retry 0 --wait 0";
+    return " --dispatch " + Dispatch() + " --user u1 --retry 0 --wait 0 --resolve " + Resolve();
   }
-  // Runs a shell command line; returns its exit status and output.
-  int Run(const std::string& cmd, std::string* out = nullptr) {
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  // Runs a shell command line; returns its exit status and its output (with standard error
+  // unless the command redirects it).
+  int Run(const std::string& cmd, std::string* out = nullptr, bool withStderr = true) {
+    FILE* p = popen((cmd + (withStderr ? " 2>&1" : "")).c_str(), "r");
     std::string text;
     char buf[4096];
     size_t n;
@@ -58,16 +64,46 @@ class CommandTest : public ::testing::Test {
                                 .ListMatching(dir_.path() + "/appdata/Corvel/Ferrant/u1", ".udu")
                                 .size());
   }
+  // Starts `ferrant upload` of file while the server stops reading after stallAt bytes, and
+  // sends SIGINT once they arrived; expects exit 130 and the task file left behind.
+  void InterruptUpload(const std::string& file, int64_t stallAt) {
+    refserver::EndpointFault stall;
+    stall.stallAfterBytes = stallAt;
+    server_->SetFault("up", stall);
+    const std::string cmd = "exec " + Ferrant() + " upload --status-lines" + Connection() + " " +
+                            file + " >/dev/null 2>&1";
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    for (int i = 0; i < 1000 && server_->Stats().uploadBytes < stallAt; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(server_->Stats().uploadBytes, stallAt);
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(TaskFiles(), 1);
+    server_->ClearFaults();
+  }
   testing_support::TempDir dir_;
   std::unique_ptr<refserver::ReferenceServer> server_;
 };
 
-TEST_F(CommandTest, UploadExitsZeroWhenEveryTaskCompletedAndOneOtherwise) {
+TEST_F(CommandTest, ExitCodesTellCompletedFailedRefusedAndBadOptions) {
   std::string a = dir_.File("a.bin");
   testing_support::WritePatternFile(a, 200000);
   std::string out;
   EXPECT_EQ(Run(Ferrant() + " upload --status-lines" + Connection() + " " + a, &out), 0) << out;
   EXPECT_NE(out.find("Status=9"), std::string::npos);
+  EXPECT_EQ(server_->Stats().uploadBytes, 200000);
+  // Once more: the server holds it, nothing is sent, and that is a success too.
+  EXPECT_EQ(Run(Ferrant() + " upload --status-lines" + Connection() + " " + a, &out), 0) << out;
+  EXPECT_EQ(server_->Stats().uploadBytes, 200000);
+
   refserver::EndpointFault f;
   f.status = 101;
   server_->SetFault("dispatch", f);
@@ -76,39 +112,128 @@ TEST_F(CommandTest, UploadExitsZeroWhenEveryTaskCompletedAndOneOtherwise) {
   EXPECT_EQ(Run(Ferrant() + " upload --status-lines" + Connection() + " " + b, &out), 1);
   EXPECT_NE(out.find("error 401: the dispatch request failed"), std::string::npos) << out;
   EXPECT_NE(out.find("server status 101"), std::string::npos) << out;
+  server_->ClearFaults();
+
+  // A path the control refuses (longer than its 1023-byte field) is a failure, not a success
+  // with nothing done, even next to a file that completes.
+  std::string tooLong = "/" + std::string(300, 'x') + "/" + std::string(300, 'y') + "/" +
+                        std::string(300, 'z') + "/" + std::string(300, 'w');
+  EXPECT_EQ(
+      Run(Ferrant() + " upload --status-lines" + Connection() + " " + a + " " + tooLong, &out), 1);
+  EXPECT_NE(out.find("refused"), std::string::npos) << out;
+
   EXPECT_EQ(Run(Ferrant() + " upload --dispatch http://other.org/ " + b, &out), 2);
+  EXPECT_EQ(Run(Ferrant() + " upload --resolve nonsense " + b, &out), 2);
+  EXPECT_NE(Run(Ferrant() + " upload", &out), 0);
+  EXPECT_EQ(Run(Ferrant() + " upload --help", &out), 0);
+  EXPECT_NE(out.find("--status-lines"), std::string::npos);
 }
 
 TEST_F(CommandTest, InterruptLeavesTheTaskFileAndResumeFinishes) {
   std::string big = dir_.File("big.bin");
   testing_support::WritePatternFile(big, 64 << 20);
-  refserver::EndpointFault stall;
-  stall.stallAfterBytes = 4 << 20;
-  server_->SetFault("up", stall);
-  pid_t pid = fork();
-  if (pid == 0) {
-    std::string cmd = "exec " + Ferrant() + " upload --status-lines" + Connection() + " " + big +
-                      " >/dev/null 2>&1";
-    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  for (int i = 0; i < 1000 && server_->Stats().uploadBytes < (4 << 20); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  ASSERT_GE(server_->Stats().uploadBytes, 4 << 20);
-  kill(pid, SIGINT);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 130);
-  EXPECT_EQ(TaskFiles(), 1);
-  server_->ClearFaults();
+  InterruptUpload(big, 4 << 20);
   std::string out;
   EXPECT_EQ(Run(Ferrant() + " tasks" + Connection(), &out), 0);
+  EXPECT_NE(out.find("1 saved task(s)"), std::string::npos) << out;
+  EXPECT_NE(out.find("10000  64.0 MiB"), std::string::npos) << out;
   EXPECT_NE(out.find("big.bin"), std::string::npos) << out;
   EXPECT_EQ(Run(Ferrant() + " resume --status-lines" + Connection(), &out), 0) << out;
   EXPECT_EQ(TaskFiles(), 0);
+  // The resumed upload went on from the server's offset: no byte came twice.
   EXPECT_EQ(server_->Stats().uploadBytes, 64 << 20);
+}
+
+TEST_F(CommandTest, InterruptedUploadGoesOnWhenTheSameFileIsUploadedAgain) {
+  std::string big = dir_.File("again.bin");
+  testing_support::WritePatternFile(big, 48 << 20, 3);
+  InterruptUpload(big, 8 << 20);
+  std::string out;
+  EXPECT_EQ(Run(Ferrant() + " upload --status-lines" + Connection() + " " + big, &out), 0) << out;
+  // The saved task (10000) carried it, not a new one started from the first byte.
+  EXPECT_NE(out.find("10000 FileName=" + big), std::string::npos) << out;
+  EXPECT_EQ(TaskFiles(), 0);
+  EXPECT_EQ(server_->Stats().uploadBytes, 48 << 20);
+}
+
+TEST_F(CommandTest, RpcSessionEndToEnd) {
+  std::string small = dir_.File("s.txt");
+  testing_support::WriteFile(small, "hello, server");
+  const std::string param = "sha1={sha1}&size=13&name=s.txt&pick_code={pick_code}";
+  std::vector<json> first = {
+      {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "GetTaskCount"}},
+      {{"jsonrpc", "2.0"},
+       {"id", 2},
+       {"method", "InitService"},
+       {"params", {"u1", "c", Dispatch(), 0, 0}}},
+      {{"jsonrpc", "2.0"}, {"id", 3}, {"method", "AddUpTask"}, {"params", {5, small, param}}},
+      {{"jsonrpc", "2.0"}, {"id", 4}, {"method", "AddUpTask"}, {"params", {6, small, param}}},
+      {{"jsonrpc", "2.0"}, {"method", "GetTaskCount"}},  // a notification: no answer
+      {{"jsonrpc", "2.0"}, {"id", "five"}, {"method", "ContinueUpTask"}, {"params", {5}}},
+      {{"jsonrpc", "2.0"}, {"id", 6}, {"method", "Nope"}},
+      {{"jsonrpc", "2.0"}, {"id", 7}, {"method", "StopUpTask"}, {"params", {"5"}}},
+      {{"jsonrpc", "2.0"}, {"id", 8}, {"method", "SelectFileList"}, {"params", {"All|*.*"}}},
+  };
+  std::vector<json> second = {
+      {{"jsonrpc", "2.0"}, {"id", 9}, {"method", "GetTaskInfo"}, {"params", {5}}},
+      {{"jsonrpc", "2.0"}, {"id", 10}, {"method", "GetTaskInfo"}, {"params", {77}}},
+      {{"jsonrpc", "2.0"}, {"id", 11}, {"method", "GetFileList"}},
+      {{"jsonrpc", "2.0"}, {"id", 12}, {"method", "DeleteFileList"}},
+      {{"jsonrpc", "2.0"}, {"id", 13}, {"method", "GetFileList"}},
+      {{"jsonrpc", "2.0"}, {"id", 14}, {"method", "GetVersionInfo"}},
+      {{"jsonrpc", "2.0"}, {"id", 15}, {"method", "StopUpTask"}, {"params", {5}}},
+      {{"jsonrpc", "2.0"}, {"id", 16}, {"method", "DeleteUpTask"}, {"params", {5}}},
+      {{"jsonrpc", "2.0"}, {"id", 17}, {"method", "GetTaskCount"}},
+  };
+  std::string part1, part2;
+  for (const json& j : first) part1 += j.dump() + "\n";
+  part1 += "{\"jsonrpc\":\"2.0\",\"id\":20,\"method\":\"GetVersionInfo\xFF\"}\n";  // not UTF-8
+  part1 += "{\"jsonrpc\":\n";                                                      // cut short
+  for (const json& j : second) part2 += j.dump() + "\n";
+  testing_support::WriteFile(dir_.File("part1"), part1);
+  testing_support::WriteFile(dir_.File("part2"), part2);
+  // The selection names a file whose name is not UTF-8.
+  std::string odd = dir_.File("odd\xB5.txt");
+  testing_support::WriteFile(odd, "12345");
+  std::string out;
+  // Diagnostics switched on must still not reach standard output.
+  EXPECT_EQ(Run("(cat " + dir_.File("part1") + "; sleep 1; cat " + dir_.File("part2") +
+                    ") | FERRANT_DEBUG=1 FERRANT_FILE_SELECTION='" + odd + "' " + Ferrant() +
+                    " rpc --resolve " + Resolve() + " 2>/dev/null",
+                &out, false),
+            0);
+  std::vector<json> replies;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    ASSERT_NO_THROW(replies.push_back(json::parse(line))) << line;
+  }
+  ASSERT_EQ(replies.size(), 19u) << out;
+  for (const json& r : replies) EXPECT_EQ(r["jsonrpc"], "2.0");
+  EXPECT_EQ(replies[0]["result"], 0);
+  EXPECT_TRUE(replies[1]["result"].is_null());
+  EXPECT_EQ(replies[2]["result"], 1);
+  EXPECT_EQ(replies[3]["result"], 0);  // the same path again
+  EXPECT_EQ(replies[4]["id"], "five");
+  EXPECT_EQ(replies[4]["result"], 1);
+  EXPECT_EQ(replies[5]["error"]["code"], -32601);
+  EXPECT_EQ(replies[6]["error"]["code"], -32602);
+  EXPECT_TRUE(replies[7]["result"].is_null());
+  EXPECT_EQ(replies[8]["error"]["code"], -32700);
+  EXPECT_TRUE(replies[8]["id"].is_null());
+  EXPECT_EQ(replies[9]["error"]["code"], -32700);
+  EXPECT_EQ(replies[10]["id"], 9);
+  EXPECT_NE(replies[10]["result"].get<std::string>().find("|Status=9|ErrCode=100"),
+            std::string::npos)
+      << replies[10];
+  EXPECT_EQ(replies[11]["result"], "NULL");
+  EXPECT_EQ(replies[12]["result"], dir_.File("odd\xEF\xBF\xBD.txt*5"));
+  EXPECT_TRUE(replies[13]["result"].is_null());
+  EXPECT_EQ(replies[14]["result"], "NULL");
+  EXPECT_EQ(replies[15]["result"], "Tavik Upload Plug-in v1.5.6.6");
+  EXPECT_EQ(replies[16]["result"], 1);
+  EXPECT_EQ(replies[17]["result"], 1);
+  EXPECT_EQ(replies[18]["result"], 0);
+  EXPECT_EQ(server_->Stats().uploadBytes, 13);
 }
 
 TEST_F(CommandTest, EndOfRpcInputStopsRunningTasksAndKeepsTheirFiles) {
@@ -117,29 +242,30 @@ TEST_F(CommandTest, EndOfRpcInputStopsRunningTasksAndKeepsTheirFiles) {
   refserver::EndpointFault stall;
   stall.stallAfterBytes = 1 << 20;
   server_->SetFault("up", stall);
-  std::string url = "http://dispatch.corvel.example:" + Port() + "/index.php";
   std::string param = "sha1={sha1}&size=" + std::to_string(16 << 20) + "&name=r.bin";
-  std::string script = dir_.File("script.sh");
-  testing_support::WriteFile(
-      script,
-      "echo '{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"InitService\",\"params\":[\"u1\","
-      "\"c\",\"" +
-          url +
-          "\",0,0]}'\n"
-          "echo '{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"AddUpTask\",\"params\":[1,\"" +
-          big + "\",\"" + param +
-          "\"]}'\n"
-          "echo '{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"ContinueUpTask\",\"params\":[1]}'\n"
-          "sleep 1\n");
+  std::string requests =
+      json{{"jsonrpc", "2.0"},
+           {"id", 1},
+           {"method", "InitService"},
+           {"params", {"u1", "c", Dispatch(), 0, 0}}}
+          .dump() +
+      "\n" +
+      json{{"jsonrpc", "2.0"}, {"id", 2}, {"method", "AddUpTask"}, {"params", {1, big, param}}}
+          .dump() +
+      "\n" +
+      json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "ContinueUpTask"}, {"params", {1}}}.dump() +
+      "\n";
+  testing_support::WriteFile(dir_.File("requests"), requests);
   std::string out;
-  EXPECT_EQ(Run("sh " + script + " | " + Ferrant() +
-                    " rpc --resolve dispatch.corvel.example:" + Port() + ":127.0.0.1",
+  EXPECT_EQ(Run("(cat " + dir_.File("requests") + "; sleep 1) | " + Ferrant() + " rpc --resolve " +
+                    Resolve(),
                 &out),
             0);
   EXPECT_EQ(out,
             "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":null}\n"
             "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":1}\n"
             "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":1}\n");
+  EXPECT_GE(server_->Stats().uploadBytes, 1 << 20);
   EXPECT_EQ(TaskFiles(), 1);
 }
 
