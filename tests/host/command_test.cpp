@@ -1,7 +1,9 @@
 // The `ferrant` command as a process against the reference server on loopback: exit codes,
 // Ctrl-C leaving the task file for `resume` or the same upload, and `rpc` end to end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -267,6 +269,56 @@ TEST_F(CommandTest, EndOfRpcInputStopsRunningTasksAndKeepsTheirFiles) {
             "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":1}\n");
   EXPECT_GE(server_->Stats().uploadBytes, 1 << 20);
   EXPECT_EQ(TaskFiles(), 1);
+}
+
+// The live display on a terminal 40 columns wide: cursor-up redraws, and no line wider than the
+// terminal whatever the file names hold.
+TEST_F(CommandTest, LiveLinesOnATerminalFitItsWidth) {
+  std::string a = dir_.File("a-file-with-a-rather-long-name-\x1b[31m-and-more.bin");
+  std::string b = dir_.File("b.bin");
+  testing_support::WritePatternFile(a, 3 << 20, 4);
+  testing_support::WritePatternFile(b, 1 << 20, 5);
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string slaveName = ptsname(master);
+  const std::string cmd = "exec " + Ferrant() + " upload" + Connection() + " '" + a + "' " + b;
+  pid_t pid = fork();
+  if (pid == 0) {
+    setsid();
+    int slave = open(slaveName.c_str(), O_RDWR);
+    winsize ws{};
+    ws.ws_col = 40;
+    ws.ws_row = 10;
+    ioctl(slave, TIOCSWINSZ, &ws);
+    dup2(slave, 1);
+    dup2(slave, 2);
+    close(master);
+    execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::string out;
+  char buf[4096];
+  for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;) out.append(buf, static_cast<size_t>(n));
+  close(master);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << out;
+  EXPECT_NE(out.find("\x1b[2A"), std::string::npos) << "no redraw of the two lines";
+  // Each drawn line: "\r\x1b[2K" then the text up to the next "\r\n".
+  int drawn = 0;
+  for (size_t p = out.find("\r\x1b[2K"); p != std::string::npos; p = out.find("\r\x1b[2K", p)) {
+    p += 5;
+    std::string text = out.substr(p, out.find('\r', p) - p);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+    EXPECT_LE(text.size(), 39u) << text;
+    ++drawn;
+  }
+  EXPECT_GE(drawn, 2);
+  EXPECT_NE(out.find("b.bin"), std::string::npos);
+  EXPECT_NE(out.find("done"), std::string::npos) << out;
 }
 
 }  // namespace
