@@ -18,8 +18,9 @@ bool Initialized(Session& session) {
 }
 
 int Finish(Session& session, bool statusLines) {
-  const bool live = !statusLines && isatty(fileno(stdout));
-  if (!session.Run(live, stdout)) {
+  const Display display =
+      !statusLines && isatty(fileno(stdout)) ? Display::kLive : Display::kStatusLines;
+  if (!session.Run(display, stdout)) {
     std::fprintf(stderr,
                  "ferrant: interrupted; the tasks stopped and their task files stay, so "
                  "`ferrant resume` (or the same upload) goes on from where the server stands\n");
@@ -51,8 +52,8 @@ int RunUpload(const ConnectionOptions& connection, const UploadOptions& upload) 
     std::error_code ec;
     std::string path = std::filesystem::absolute(file, ec).lexically_normal().string();
     if (ec) path = file;
-    const std::string param =
-        upload.paramTemplate.empty() ? DefaultParam(path) : upload.paramTemplate;
+    const std::string param = FillParam(
+        upload.paramTemplate.empty() ? kDefaultParamTemplate : upload.paramTemplate, path);
     session.Add(id++, path, param);
   }
   return Finish(session, upload.statusLines);

@@ -120,7 +120,8 @@ int RunDemo(const std::vector<std::string>& given) {
   }
   const std::string resumeFile = work + "/samples/archive.zip";
   if (!MakeSample(resumeFile, kResumeFileSize, 99)) return kExitInterrupted;
-  const bool live = isatty(fileno(stdout));
+  // A terminal gets the live lines; a log gets a line per change of state.
+  const Display display = isatty(fileno(stdout)) ? Display::kLive : Display::kStateChanges;
   std::vector<Row> rows;
 
   std::printf("\n1. uploading %zu file(s)\n", files.size());
@@ -129,7 +130,7 @@ int RunDemo(const std::vector<std::string>& given) {
     if (!session.Init()) return kExitFailed;
     int id = 1;
     for (const std::string& f : files) session.Add(id++, f, DefaultParam(f));
-    if (!session.Run(live, stdout)) return kExitInterrupted;
+    if (!session.Run(display, stdout)) return kExitInterrupted;
     if (!session.Summarize(stderr)) return kExitFailed;
     for (int tid : session.taskIds()) {
       const TaskView v = session.View(tid);
@@ -145,7 +146,7 @@ int RunDemo(const std::vector<std::string>& given) {
     Session session(options);
     if (!session.Init()) return kExitFailed;
     session.Add(1, again, DefaultParam(again));
-    if (!session.Run(live, stdout)) return kExitInterrupted;
+    if (!session.Run(display, stdout)) return kExitInterrupted;
     if (!session.Summarize(stderr)) return kExitFailed;
     const int64_t sent = ServerBytes(server) - before;
     std::printf("   %s; %lld bytes sent\n",
@@ -179,7 +180,7 @@ int RunDemo(const std::vector<std::string>& given) {
                 HumanBytes(stopped.fileSize).c_str());
     const double resumedAt = NowSeconds();
     session.core().ContinueUpTask(1);
-    if (!session.Run(live, stdout)) return kExitInterrupted;
+    if (!session.Run(display, stdout)) return kExitInterrupted;
     if (!session.Summarize(stderr)) return kExitFailed;
     const int64_t sent = ServerBytes(server) - heldBefore;
     std::printf("   resumed: sent the remaining %s\n", HumanBytes(sent).c_str());

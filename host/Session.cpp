@@ -46,7 +46,7 @@ void InstallInterruptHandlers() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
-std::string DefaultParam(const std::string& path) {
+std::string FillParam(const std::string& paramTemplate, const std::string& path) {
   std::error_code ec;
   auto size = std::filesystem::file_size(path, ec);
   if (ec) size = 0;
@@ -58,7 +58,23 @@ std::string DefaultParam(const std::string& path) {
       c = '_';
     }
   }
-  return "sha1={sha1}&size=" + std::to_string(size) + "&name=" + name + "&pick_code={pick_code}";
+  std::string out;
+  for (size_t pos = 0; pos < paramTemplate.size();) {
+    if (paramTemplate.compare(pos, 6, "{size}") == 0) {
+      out += std::to_string(size);
+      pos += 6;
+    } else if (paramTemplate.compare(pos, 6, "{name}") == 0) {
+      out += name;
+      pos += 6;
+    } else {
+      out += paramTemplate[pos++];
+    }
+  }
+  return out;
+}
+
+std::string DefaultParam(const std::string& path) {
+  return FillParam(kDefaultParamTemplate, path);
 }
 
 int TerminalWidth(FILE* out) {
@@ -142,6 +158,15 @@ bool Session::AlreadyOnServer(int taskId) {
   return rec.Status == 9 && !rec.NeedUpload;
 }
 
+TaskDisplay Session::DisplayOf(int taskId) {
+  TaskDisplay d;
+  d.view = views_[taskId];
+  d.alreadyOnServer = d.view.status == 9 && AlreadyOnServer(taskId);
+  d.retryWaitSeconds = options_.wait;
+  d.bytesPerSecond = rates_[taskId].BytesPerSecond();
+  return d;
+}
+
 std::vector<std::string> Session::LiveLines(int width, int rows) {
   std::vector<int> shown;
   if (rows < 2) rows = 2;
@@ -154,14 +179,7 @@ std::vector<std::string> Session::LiveLines(int width, int rows) {
     }
   }
   std::vector<std::string> lines;
-  for (int id : shown) {
-    TaskDisplay d;
-    d.view = views_[id];
-    d.alreadyOnServer = d.view.status == 9 && AlreadyOnServer(id);
-    d.retryWaitSeconds = options_.wait;
-    d.bytesPerSecond = rates_[id].BytesPerSecond();
-    lines.push_back(RenderTaskLine(d, width));
-  }
+  for (int id : shown) lines.push_back(RenderTaskLine(DisplayOf(id), width));
   if (shown.size() < ids_.size()) {
     int done = 0, ended = 0;
     for (int id : ids_) {
@@ -177,7 +195,9 @@ std::vector<std::string> Session::LiveLines(int width, int rows) {
   return lines;
 }
 
-bool Session::Run(bool live, FILE* out) {
+bool Session::Run(Display display, FILE* out) {
+  const bool live = display == Display::kLive;
+  constexpr int kLogWidth = 100;
   size_t drawn = 0;
   double nextDraw = 0;
   for (;;) {
@@ -190,6 +210,7 @@ bool Session::Run(bool live, FILE* out) {
       std::string raw;
       core_.GetTaskInfo(id, &raw);
       const TaskView v = ParseStatusLine(raw);
+      const bool newState = views_.count(id) == 0 || views_[id].status != v.status;
       views_[id] = v;
       const double now = NowSeconds();
       if (v.status == 6) {
@@ -199,9 +220,11 @@ bool Session::Run(bool live, FILE* out) {
       }
       if (v.status == 9 && doneAt_.count(id) == 0) doneAt_[id] = now;
       if (!Ended(v)) allEnded = false;
-      if (!live && lastLine_[id] != raw) {
+      if (display == Display::kStatusLines && lastLine_[id] != raw) {
         lastLine_[id] = raw;
         std::fprintf(out, "%d %s\n", id, raw.c_str());
+      } else if (display == Display::kStateChanges && newState) {
+        std::fprintf(out, "%s\n", RenderTaskLine(DisplayOf(id), kLogWidth).c_str());
       }
     }
     const double now = NowSeconds();

@@ -29,10 +29,22 @@ struct ConnectionOptions {
   std::vector<std::string> resolve;
 };
 
-// The reference server's task parameter with the file's size and name filled in. Bytes of the
-// name that would change the meaning of the request (query separators, spaces, '%', '+',
-// control characters) are sent as '_'; the control itself escapes nothing.
+// The reference server's task parameter template.
+constexpr const char* kDefaultParamTemplate =
+    "sha1={sha1}&size={size}&name={name}&pick_code={pick_code}";
+// A task parameter for path: "{size}" and "{name}" in the template replaced by the file's size
+// in bytes (0 when it cannot be read) and its name; "{sha1}" and "{pick_code}" are left to the
+// control. Bytes of the name that would change the meaning of the request (query separators,
+// spaces, '%', '+', control characters) are sent as '_'; the control itself escapes nothing.
+std::string FillParam(const std::string& paramTemplate, const std::string& path);
 std::string DefaultParam(const std::string& path);
+
+// How Run shows progress.
+enum class Display {
+  kLive,          // one line per task, redrawn in place (a terminal)
+  kStatusLines,   // "<number> <status line>" whenever a task's line changes
+  kStateChanges,  // the task's line in words whenever its state changes (logs)
+};
 
 // Set by SIGINT/SIGTERM (the handler only stores to it); the poll loop then stops every task.
 std::atomic<bool>& InterruptFlag();
@@ -61,10 +73,9 @@ class Session {
   // Numbers of the tasks reloaded by Init, ascending.
   const std::vector<int>& SavedTaskIds() const { return saved_; }
 
-  // Polls until every task has ended (Status 7 or 9) or an interrupt; draws live lines when
-  // live is set, otherwise prints each raw status line ("<number> <line>") when it changes.
+  // Polls until every task has ended (Status 7 or 9) or an interrupt, showing progress on out.
   // On an interrupt it stops every task and returns false.
-  bool Run(bool live, FILE* out);
+  bool Run(Display display, FILE* out);
   // After Run: one line per failed or refused task on err; true when every task completed.
   bool Summarize(FILE* err);
 
@@ -78,6 +89,7 @@ class Session {
 
  private:
   void Track(int taskId);
+  TaskDisplay DisplayOf(int taskId);
   std::vector<std::string> LiveLines(int width, int rows);
 
   ConnectionOptions options_;

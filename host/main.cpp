@@ -47,8 +47,9 @@ int main(int argc, char** argv) {
   CLI::App* uploadCmd = app.add_subcommand("upload", "upload files, showing their progress");
   AddConnectionOptions(uploadCmd, connection);
   uploadCmd->add_option("--param", upload.paramTemplate,
-                        "task parameter (default: the reference server's, "
-                        "sha1={sha1}&size=<bytes>&name=<file name>&pick_code={pick_code})");
+                        "task parameter; {size} and {name} are filled per file, {sha1} and "
+                        "{pick_code} by the control (default: the reference server's, "
+                        "sha1={sha1}&size={size}&name={name}&pick_code={pick_code})");
   uploadCmd->add_flag("--status-lines", upload.statusLines,
                       "print the raw status lines as they change, even on a terminal");
   uploadCmd->add_option("FILE", upload.files, "files to upload")->required();
