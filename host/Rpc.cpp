@@ -1,5 +1,6 @@
 #include "host/Rpc.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <iostream>
@@ -14,6 +15,32 @@ namespace {
 using nlohmann::json;
 
 constexpr int kShutdownWaitMs = 5000;
+// No request of this interface nests deeper than 2; copying or writing a value nested a million
+// deep would recurse a million times and overflow the stack.
+constexpr int kMaxNesting = 32;
+
+// The deepest nesting of arrays and objects in a JSON text (brackets inside strings skipped).
+int NestingDepth(const std::string& text) {
+  int depth = 0, deepest = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
 
 std::string Dump(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -56,6 +83,7 @@ void Arity(const json& params, size_t n) {
 }  // namespace
 
 std::string HandleRpcLine(CUpLoadObjCore& core, const std::string& line) {
+  if (NestingDepth(line) > kMaxNesting) return Dump(Error(nullptr, -32600, "invalid request"));
   json request;
   try {
     request = json::parse(line);

@@ -82,6 +82,15 @@ TEST_F(RpcTest, BadRequestsGetErrorsAndChangeNothing) {
   EXPECT_EQ(json::parse(host::HandleRpcLine(
                 core_, R"({"jsonrpc":"2.0","id":[1],"method":"GetTaskCount"})"))["error"]["code"],
             -32600);
+  // Nesting a million deep is refused before it is parsed, copied or written (each recursive).
+  std::string deep = R"({"jsonrpc":"2.0","id":3,"method":"GetTaskInfo","params":[)" +
+                     std::string(1000000, '[') + std::string(1000000, ']') + "]}";
+  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, deep))["error"]["code"], -32600);
+  std::string deepId = R"({"jsonrpc":"2.0","method":"GetTaskCount","id":)" +
+                       std::string(1000000, '{') + std::string(1000000, '}') + "}";
+  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, deepId))["error"]["code"], -32600);
+  // Brackets inside strings are text, not nesting.
+  EXPECT_EQ(Call("GetTaskInfo", {std::string(100, '[')})["error"]["code"], -32602);
   // A notification gets no answer.
   EXPECT_EQ(host::HandleRpcLine(core_, R"({"jsonrpc":"2.0","method":"GetTaskCount"})"), "");
   EXPECT_EQ(Call("GetTaskCount", json::array(), 7)["id"], 7);
