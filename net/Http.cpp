@@ -49,6 +49,7 @@ bool FinishRequest(CProxySocket& socket, char* reply, bool debug) {
 }  // namespace
 
 bool HttpGet(const char* path, const char* host, int port, char* reply) {
+  if (path == nullptr || host == nullptr || reply == nullptr) return false;
   char header[kHeaderBlockSize];
   if (!platform::FormatText(header, sizeof header,
                             "GET %s HTTP/1.1\r\nHost: %s\r\nUser-Agent: UCorvelClient\r\n\r\n",
@@ -67,6 +68,12 @@ bool HttpGet(const char* path, const char* host, int port, char* reply) {
 bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* host, int port,
                   const char* path, const char* head, const char* boundary, int64_t fileSize,
                   int64_t offset, char* reply) {
+  if (filePath == nullptr || host == nullptr || path == nullptr || head == nullptr ||
+      boundary == nullptr || reply == nullptr) {
+    return false;
+  }
+  // An offset outside the file would announce fewer bytes than head alone.
+  if (offset < 0 || offset > fileSize) return false;
   const size_t headLength = std::strlen(head);
   const long long contentLength =
       static_cast<long long>(headLength) + static_cast<long long>(fileSize - offset);
@@ -84,7 +91,7 @@ bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* hos
   // length the request announces, is refused before anything is sent.
   std::unique_ptr<platform::IReadFile> file = platform::Env::Current().OpenRead(filePath);
   int64_t length = 0;
-  if (!file || !file->Length(&length) || length != fileSize || offset < 0) return false;
+  if (!file || !file->Length(&length) || length != fileSize) return false;
   if (offset < length && !file->Seek(offset)) return false;
 
   CProxySocket socket;

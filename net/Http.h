@@ -14,7 +14,12 @@
 // (the peer closed, or the chunked terminator arrived); the reply buffer then holds the body of
 // a 200 reply, or empty text for any other status. False on a connect, send or receive failure,
 // a time-out, a cancelled request, a reply too long for the buffer, or (POST) a file that cannot
-// be opened or read, or a stop request seen between pieces.
+// be opened or read, whose length is not fileSize when it is opened, that shrinks while it is
+// sent, an offset outside 0..fileSize, or a stop request seen before a piece.
+//
+// POST progress: the file is read in pieces of at most 8000 bytes; StopRequested is asked before
+// each read, and PieceSent reports each piece, in order, once the send that carries it is done
+// (a send carries up to eight pieces).
 //
 // Thread safety: every call owns its data; calls may run on many threads at once. A request
 // in flight is cut short by the cancel flag of its thread (net/Cancel.h).

@@ -8,6 +8,9 @@
 
 namespace {
 
+// The longest CONNECT answer header block read before the tunnel is given up.
+constexpr size_t kMaxConnectAnswer = 8192;
+
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -57,6 +60,10 @@ bool CProxySocket::DiscoverProxy(const char* targetHost) {
 }
 
 bool CProxySocket::ConnectViaProxy(const char* host, int port) {
+  if (host == nullptr) {
+    LastError = 2;
+    return false;
+  }
   if (!Connect(Settings.Host, static_cast<uint16_t>(Settings.Port & 0xFFFF))) return false;
   switch (Settings.Type) {
     case 3:
@@ -70,30 +77,34 @@ bool CProxySocket::ConnectViaProxy(const char* host, int port) {
 }
 
 bool CProxySocket::TunnelHttpConnect(const char* host, int port) {
+  if (host == nullptr) return false;
   char request[1024];
   if (!platform::FormatText(request, sizeof request, "CONNECT %s:%u HTTP/1.0\r\n\r\n", host,
                             static_cast<unsigned>(port & 0xFFFF))) {
     return false;
   }
+  // A failed send shows up as a failed receive.
   SendBytes(request, static_cast<int32_t>(std::strlen(request)));
-  // The answer's header block, read to its empty line one byte at a time so that nothing of
-  // the server's reply that follows is taken.
-  char answer[1024];
-  size_t used = 0;
-  while (used < sizeof answer - 1) {
+  // The answer's header block, read one byte at a time to its empty line, so that nothing of
+  // the server's reply that follows is taken and none of the proxy's answer is left ahead of
+  // it. Only the first 12 characters decide; a block that never ends fails.
+  char status[13] = {};
+  uint32_t last4 = 0;
+  for (size_t used = 0;; ++used) {
+    if (used >= kMaxConnectAnswer) return false;
     int32_t n = ReceiveChunk(1);
     if (n <= 0 || Buffer == nullptr) return false;
-    answer[used++] = static_cast<char>(Buffer[0]);
-    if (used >= 4 && std::memcmp(answer + used - 4, "\r\n\r\n", 4) == 0) break;
+    if (used < 12) status[used] = static_cast<char>(Buffer[0]);
+    last4 = (last4 << 8) | Buffer[0];
+    if (used >= 3 && last4 == 0x0D0A0D0Au) break;
   }
-  answer[used] = '\0';
-  if (used < 12) return false;
-  std::string_view head(answer, 12);
+  std::string_view head(status, std::strlen(status));
   return EqualsNoCase(head, "HTTP/1.0 200") || EqualsNoCase(head, "HTTP/1.1 200");
 }
 
 bool CProxySocket::TunnelSocks4a(const char* host, int port) {
   // 04 01 PORT(2) 00 00 00 01 "MORVIK" 00 HOST 00
+  if (host == nullptr) return false;
   size_t hostLen = std::strlen(host);
   if (hostLen > 255) return false;
   uint8_t request[16 + 256];

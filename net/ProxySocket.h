@@ -8,10 +8,12 @@
 // HTTP CONNECT, sent by TunnelHttpConnect:
 //   "CONNECT <host>:<port> HTTP/1.0\r\n\r\n"  (port as unsigned decimal 0..65535)
 //   accepted when the answer begins "HTTP/1.0 200" or "HTTP/1.1 200" (any case); the answer's
-//   header block is read to its empty line, so none of it stays ahead of the server's reply.
+//   header block is read to its empty line, so none of it stays ahead of the server's reply
+//   (a block of 8 KB without its empty line fails).
 // SOCKS4a, sent by TunnelSocks4a:
 //   04 01 <port, 2 bytes big-endian> 00 00 00 01 "MORVIK" 00 <target host> 00
-//   accepted when the 8-byte answer begins 00 5A.
+//   accepted when the whole 8-byte answer has come and begins 00 5A (a shorter answer followed
+//   by a close or silence fails, so none of it can be mistaken for the server's reply).
 // The target's name goes to the proxy as given; the proxy resolves it. Only the connect to the
 // proxy itself uses this process's resolver (and its override table).
 //

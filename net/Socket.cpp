@@ -40,6 +40,8 @@ platform::SocketWait CSimpleSocket::IdleWait() const {
 }
 
 bool CSimpleSocket::CreateSocket() {
+  // A second create would otherwise lose the first handle.
+  if (IsValid()) CloseSocket();
   platform::SocketStartup();
   int error = 0;
   Handle = platform::SocketCreate(&error);
@@ -73,10 +75,15 @@ bool CSimpleSocket::WaitReady(int32_t seconds, int32_t microseconds) {
     LastError = 7;
     return false;
   }
-  int limit = 0;
-  if (seconds > 0 || microseconds > 0) limit = seconds * 1000 + microseconds / 1000;
+  int64_t limit = 0;
+  if (seconds > 0 || microseconds > 0) {
+    limit =
+        int64_t{seconds > 0 ? seconds : 0} * 1000 + (microseconds > 0 ? microseconds : 0) / 1000;
+    if (limit == 0) limit = 1;
+    if (limit > INT32_MAX) limit = INT32_MAX;
+  }
   int error = 0;
-  bool ok = platform::SocketWaitReady(Handle, limit, &error);
+  bool ok = platform::SocketWaitReady(Handle, static_cast<int>(limit), &error);
   LastError = error;
   return ok;
 }
