@@ -115,6 +115,85 @@ TEST_F(ProxyTest, EnvironmentVariablesAsCurlReadsThem) {
   EXPECT_EQ(Proxy("anything"), "direct");
 }
 
+TEST_F(ProxyTest, EnvironmentEdgesAsCurlReadsThem) {
+  // An empty variable counts as unset.
+  env_.vars["http_proxy"] = "";
+  env_.vars["all_proxy"] = "";
+  env_.vars["ALL_PROXY"] = "socks4://s:9";
+  EXPECT_EQ(Proxy("x.example"), "socks=s:9");
+  env_.vars["no_proxy"] = "";
+  env_.vars["NO_PROXY"] = "x.example";
+  EXPECT_EQ(Proxy("x.example"), "direct");
+  env_.vars.clear();
+  // A missing port is 1080; proxies this client cannot speak to are ignored.
+  for (auto [value, expected] : std::map<std::string, std::string>{
+           {"http://h", "http=h:1080"},
+           {"h:3128", "http=h:3128"},
+           {"HTTP://H:1/path?q", "http=H:1"},
+           {"https://h:443", "direct"},
+           {"http://[::1]:3128", "direct"},
+           {"http://h:0", "direct"},
+           {"http://h:65536", "direct"},
+           {"http://h:80x", "direct"},
+           {"http://" + std::string(52, 'h') + ":1", "direct"},
+       }) {
+    env_.vars["http_proxy"] = value;
+    EXPECT_EQ(Proxy("x.example"), expected) << value;
+  }
+  env_.vars["http_proxy"] = "http://h:8080";
+  // no_proxy entries split by commas and blanks; IPv4 ranges; dots at either end; any case.
+  env_.vars["no_proxy"] = "10.1.0.0/16 192.168.5.5,,.Corvel.Example.";
+  EXPECT_EQ(Proxy("10.1.200.3"), "direct");
+  EXPECT_EQ(Proxy("10.2.0.1"), "http=h:8080");
+  EXPECT_EQ(Proxy("192.168.5.5"), "direct");
+  EXPECT_EQ(Proxy("192.168.5.6"), "http=h:8080");
+  EXPECT_EQ(Proxy("UP.corvel.example."), "direct");
+  EXPECT_EQ(Proxy("10.1.0.0.evil.example"), "http=h:8080");
+  env_.vars["no_proxy"] = "a.example,*";  // "*" counts only alone
+  EXPECT_EQ(Proxy("b.example"), "http=h:8080");
+}
+
+TEST_F(ProxyTest, NoProxyReachesTheTargetDirectlyAndADeadProxyFailsTheRequest) {
+  auto target = Target();
+  uint16_t deadPort = testing_support::FreePort();
+  env_.vars["http_proxy"] = "http://127.0.0.1:" + std::to_string(deadPort);
+  char reply[kReplyBufferSize];
+  // No fallback to a direct connection when the proxy cannot be reached.
+  EXPECT_FALSE(HttpGet("/x", "127.0.0.1", target->port(), reply));
+  EXPECT_EQ(target->Connections(), 0);
+  env_.vars["no_proxy"] = "127.0.0.1";
+  ASSERT_TRUE(HttpGet("/x", "127.0.0.1", target->port(), reply));
+  EXPECT_STREQ(reply, "hello");
+}
+
+TEST_F(ProxyTest, ConnectAnswersAreReadToTheirEmptyLineOnly) {
+  struct Case {
+    const char* name;
+    std::string answer;  // sent at once with the server's reply right behind it
+    bool ok;
+  } cases[] = {
+      {"1.1 200 and headers", "HTTP/1.1 200 Connection established\r\nVia: p\r\n\r\n", true},
+      {"any case", "http/1.0 200 ok\r\n\r\n", true},
+      {"407", "HTTP/1.1 407 Proxy Authentication Required\r\n\r\n", false},
+      {"not http", "SSH-2.0-OpenSSH\r\n\r\n", false},
+      {"never ends", "HTTP/1.1 200 OK\r\n" + std::string(9000, 'x'), false},
+  };
+  for (const Case& c : cases) {
+    FakePeer proxy([&](int fd) {
+      ReadUntil(fd, "\r\n\r\n");
+      SendText(fd, c.answer + "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nend");
+      testing_support::Stall(fd, 2000);
+    });
+    env_.vars["http_proxy"] = "127.0.0.1:" + std::to_string(proxy.port());
+    char reply[kReplyBufferSize];
+    bool ok = HttpGet("/p", "up.corvel.example", 80, reply);
+    EXPECT_EQ(ok, c.ok) << c.name;
+    if (ok) {
+      EXPECT_STREQ(reply, "end") << c.name;
+    }
+  }
+}
+
 TEST_F(ProxyTest, TunnelsSendExactBytesAndHonourRefusals) {
   auto target = Target();
   // A scripted HTTP proxy: checks the CONNECT line, then relays to the target by itself.
