@@ -192,6 +192,9 @@ bool SocketShutdownSend(SocketHandle s, int* error) {
 
 bool SocketClose(SocketHandle s, int* error) {
   int r = ::close(static_cast<int>(s));
+  // Linux releases the descriptor even when close is interrupted; retrying could close a
+  // descriptor another thread has just been given.
+  if (r != 0 && errno == EINTR) r = 0;
   *error = r == 0 ? 0 : MapErrno(errno);
   return r == 0;
 }
