@@ -25,8 +25,16 @@ bool OpenConnection(CProxySocket& socket, const char* host, int port) {
   return socket.Connect(host, static_cast<uint16_t>(port & 0xFFFF));
 }
 
+// Sends every byte (SendBytes takes a 32-bit count, so very long texts go in slices).
 bool SendAll(CProxySocket& socket, const char* data, size_t length) {
-  return socket.SendBytes(data, static_cast<int32_t>(length)) == static_cast<int32_t>(length);
+  constexpr size_t kSlice = size_t{1} << 30;
+  while (length > 0) {
+    size_t n = std::min(length, kSlice);
+    if (socket.SendBytes(data, static_cast<int32_t>(n)) != static_cast<int32_t>(n)) return false;
+    data += n;
+    length -= n;
+  }
+  return true;
 }
 
 // Reads the reply and leaves its body in reply. False when receiving failed.
@@ -113,7 +121,7 @@ bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* hos
       }
       int64_t want = std::min<int64_t>(remaining - static_cast<int64_t>(filled), kPieceSize);
       int64_t n = file->Read(buffer.get() + filled, static_cast<size_t>(want));
-      if (n <= 0) {
+      if (n <= 0 || n > want) {
         socket.CloseSocket();
         return false;
       }
