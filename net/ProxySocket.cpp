@@ -46,7 +46,8 @@ bool ParseProxyString(const char* text, ProxySettings* settings) {
   int64_t port = 0;
   for (size_t i = colon + 1; i < entry.size() && entry[i] >= '0' && entry[i] <= '9'; ++i) {
     port = port * 10 + (entry[i] - '0');
-    if (port > 0xFFFFFF) break;
+    // Cutting such a port to its low 16 bits would reach some other service.
+    if (port > 65535) return false;
   }
   settings->Port = static_cast<int32_t>(port);
   return true;

@@ -32,7 +32,9 @@ struct ProxySettings {
 };
 
 // Reads the first entry of a proxy text into settings. False when the entry has no "host:port"
-// form or a field does not fit (the request then goes direct).
+// form, a ':' stands before the '=', the host is empty or over 51 characters, or the port is
+// above 65535 (the request then goes direct). No digits after the ':' give Port 0, and the
+// connect to the proxy then fails with code 3.
 bool ParseProxyString(const char* text, ProxySettings* settings);
 
 class CProxySocket : public CActiveSocket {

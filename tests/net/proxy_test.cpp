@@ -86,6 +86,14 @@ TEST(ProxyString, FirstEntrySchemeHostAndPort) {
   EXPECT_FALSE(ParseProxyString("nocolon", &s));
   EXPECT_FALSE(ParseProxyString("a:1=b", &s));
   EXPECT_FALSE(ParseProxyString((std::string(60, 'h') + ":1").c_str(), &s));
+  EXPECT_FALSE(ParseProxyString("h:70000", &s));
+  EXPECT_FALSE(ParseProxyString("http=:80", &s));
+  // A port without digits is 0: the connect to the proxy fails with code 3.
+  CProxySocket socket;
+  socket.CreateSocket();
+  ASSERT_TRUE(ParseProxyString("127.0.0.1:", &socket.Settings));
+  EXPECT_FALSE(socket.ConnectViaProxy("up.corvel.example", 80));
+  EXPECT_EQ(socket.LastError, 3);
 }
 
 TEST_F(ProxyTest, EnvironmentVariablesAsCurlReadsThem) {
