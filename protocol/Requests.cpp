@@ -74,6 +74,16 @@ bool UploadServerGet(const char* prefix, const char* target, const TaskRecord& t
   return true;
 }
 
+// Replaces the first placeholder in a request target; false only when it occurs and the
+// result does not fit.
+template <size_t N>
+bool Substitute(char* target, const char* placeholder, const char (&value)[N]) {
+  if (std::strstr(target, placeholder) == nullptr) return true;
+  char copy[N];
+  platform::CopyText(copy, platform::FieldView(value));
+  return ReplaceFirst(target, kTargetSize, placeholder, copy);
+}
+
 // Stores an identifier from a reply; one that does not fit its field fails the request.
 template <size_t N>
 bool StoreId(char (&field)[N], const char* text) {
@@ -85,6 +95,9 @@ bool StoreId(char (&field)[N], const char* text) {
 }  // namespace
 
 bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* replacement) {
+  if (text == nullptr || pattern == nullptr || replacement == nullptr || pattern[0] == '\0') {
+    return false;
+  }
   const char* at = std::strstr(text, pattern);
   if (at == nullptr) return false;
   size_t textLen = std::strlen(text), patLen = std::strlen(pattern),
@@ -104,8 +117,12 @@ bool RequestDispatch(TaskRecord& task) {
   t << platform::FieldView(ep.Path) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
     << platform::FieldView(task.ParamStr);
   if (!t.ok()) return false;
-  ReplaceFirst(t.text(), kTargetSize, "{pick_code}", task.PickCode);
-  ReplaceFirst(t.text(), kTargetSize, "{sha1}", task.SHA1Hash);
+  // The pick code goes in before the SHA-1; a value that would not fit fails the request
+  // instead of leaving its placeholder in the query.
+  if (!Substitute(t.text(), "{pick_code}", task.PickCode) ||
+      !Substitute(t.text(), "{sha1}", task.SHA1Hash)) {
+    return false;
+  }
   platform::DebugOutput(kDispatchPrefix);
   platform::DebugOutput(t.text());
 

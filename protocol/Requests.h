@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "net/Http.h"
 #include "protocol/TaskRecord.h"
@@ -38,7 +39,15 @@ bool RequestUploadFinish(TaskRecord& task);
 bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount);
 
 // Starts the server-side deletion of a begun, unfinished upload on a detached thread (which
-// copies the dispatch endpoint and its request target when it starts), removes the task file,
-// and sets Deleted. Always true.
+// owns its copy of the request target and copies the dispatch endpoint when it starts, so it
+// touches nothing of the task), removes the task file, and sets Deleted. Always true; nothing
+// that goes wrong here stops the deletion of the task.
 bool DeleteServerTask(TaskRecord& task);
+// The deletion thread's routine: runs RequestServerDelete on its own request target.
+void ServerDeleteThread(std::string requestTarget);
+// GET <requestTarget> to the dispatch server; true when it answered cmd "delete" with a status
+// that has text (the number is not judged).
 bool RequestServerDelete(const char* requestTarget);
+// Deletion threads started and not yet ended; lets a host (or a test) wait for them before it
+// goes away, since nobody joins them.
+int PendingServerDeletes();

@@ -5,9 +5,10 @@
 //
 // The thread owns a copy of its request target and takes the dispatch endpoint when it starts;
 // it touches nothing of the task, which may be freed meanwhile.
+#include <atomic>
+#include <exception>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 
 #include "platform/Bounded.h"
@@ -23,11 +24,24 @@ constexpr const char* kDeletePrefix =
     "\xC7\xEB\xC7\xF3"
     "Delete:";
 
-void ServerDeleteThread(std::string requestTarget) {
-  RequestServerDelete(requestTarget.c_str());
+// Never destroyed: a deletion thread may still end while the process is exiting.
+std::atomic<int>& Pending() {
+  static std::atomic<int>* pending = new std::atomic<int>(0);
+  return *pending;
 }
 
 }  // namespace
+
+int PendingServerDeletes() {
+  return Pending().load();
+}
+
+void ServerDeleteThread(std::string requestTarget) {
+  RequestServerDelete(requestTarget.c_str());
+  requestTarget.clear();
+  requestTarget.shrink_to_fit();
+  Pending().fetch_sub(1);
+}
 
 bool RequestServerDelete(const char* requestTarget) {
   platform::DebugOutput(kDeletePrefix);
@@ -52,11 +66,14 @@ bool DeleteServerTask(TaskRecord& task) {
                 platform::AppendText(target, platform::FieldView(task.PickCode)) &&
                 platform::AppendText(target, "&cookie=") &&
                 platform::AppendText(target, platform::FieldView(task.Cookie));
+    // The target always fits: path, pick code and cookie are bounded far below it.
     if (fits) {
+      Pending().fetch_add(1);
       try {
         std::thread(ServerDeleteThread, std::string(target)).detach();
-      } catch (const std::system_error&) {
+      } catch (const std::exception&) {
         // Not reported: the task is deleted all the same.
+        Pending().fetch_sub(1);
       }
     }
   }
