@@ -79,10 +79,18 @@ std::string Number(long long v) {
 }
 
 bool TaskFilePath(const char* userId, const char* filePath, std::string* path) {
+  std::string name = TaskFileName(filePath);
   std::string folder;
-  if (!DataFolder(userId, &folder)) return false;
-  *path = folder + platform::kPathSep + TaskFileName(filePath);
+  if (name.empty() || !DataFolder(userId, &folder)) return false;
+  *path = folder + platform::kPathSep + name;
   return true;
+}
+
+// A bare file name as the folder search gives it: nothing that leads out of the folder.
+bool IsBareName(const char* name) {
+  if (name == nullptr || name[0] == '\0') return false;
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  return std::strpbrk(name, "/\\") == nullptr;
 }
 
 bool ReadWhole(const std::string& path, std::string* data) {
@@ -130,11 +138,19 @@ int64_t Decimal(const std::string& text) {
   return negative ? -v : v;
 }
 
+// The same parse into 32 bits, saturating as the C library's conversions do.
+int32_t Decimal32(const std::string& text) {
+  int64_t v = Decimal(text);
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(v);
+}
+
 }  // namespace
 
 std::string TaskFileName(const char* filePath) {
   char hex[41];
-  HashText(filePath, hex);
+  if (!HashText(filePath, hex)) return std::string();
   return std::string(hex) + ".udu";
 }
 
@@ -168,7 +184,7 @@ bool WriteTaskFile(const SavedTask& task) {
 
 bool ReadTaskFile(const char* fileName, SavedTask& task) {
   std::string folder;
-  if (!DataFolder(task.UserID, &folder)) return false;
+  if (!IsBareName(fileName) || !DataFolder(task.UserID, &folder)) return false;
   std::string path = folder + platform::kPathSep + fileName;
   if (!PathExists(path)) return false;
   std::string data;
@@ -186,16 +202,21 @@ bool ReadTaskFile(const char* fileName, SavedTask& task) {
       !Field(param, "LastWriteTime", true, &lastWrite)) {
     return false;
   }
-  // Texts that do not fit their fields are refused, never cut.
-  if (!platform::CopyText(task.FileName, fileNameText) ||
-      !platform::CopyText(task.SHA1Hash, sha1) || !platform::CopyText(task.Host, host) ||
-      !platform::CopyText(task.ParamStr, paramStr) ||
-      !platform::CopyText(task.PickCode, pickCode)) {
+  // Texts that do not fit their fields are refused, never cut; the task changes only when
+  // the whole file was read.
+  SavedTask loaded = task;
+  if (!platform::CopyText(loaded.FileName, fileNameText) ||
+      !platform::CopyText(loaded.SHA1Hash, sha1) || !platform::CopyText(loaded.Host, host) ||
+      !platform::CopyText(loaded.ParamStr, paramStr) ||
+      !platform::CopyText(loaded.PickCode, pickCode)) {
     return false;
   }
-  task.FileSize = Decimal(size);
-  task.Port = static_cast<int32_t>(Decimal(port));
-  task.LastWriteTime = static_cast<int32_t>(Decimal(lastWrite));
+  loaded.FileSize = Decimal(size);
+  loaded.Port = Decimal32(port);
+  loaded.LastWriteTime = Decimal32(lastWrite);
+  // A saved task has begun its upload, whatever the file says.
+  loaded.IsUpload = true;
+  task = loaded;
   return true;
 }
 

@@ -43,9 +43,10 @@ struct SavedTask {
 std::string TaskFileName(const char* filePath);
 
 bool WriteTaskFile(const SavedTask& task);
-// Reads the named file (bare name, found in the folder of task.UserID) into task. False when it
-// is missing, cannot be parsed, lacks an element it needs, or holds a text too long for its
-// field.
+// Reads the named file (bare name, found in the folder of task.UserID) into task and sets
+// IsUpload, whatever the file held. False, task unchanged, when the name is not a bare name or
+// the file is missing, cannot be parsed, lacks an element it needs (FileName, FileSize, Port
+// and LastWriteTime must also have text), or holds a text too long for its field.
 bool ReadTaskFile(const char* fileName, SavedTask& task);
 // Removes the task file of (userId, filePath). True when it existed and was removed.
 bool DeleteTaskFile(const char* userId, const char* filePath);

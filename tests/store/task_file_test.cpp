@@ -6,6 +6,7 @@
 
 #include "platform/Bounded.h"
 #include "platform/Env.h"
+#include "platform/ProcessState.h"
 #include "store/DataFolder.h"
 #include "store/TaskFile.h"
 #include "tests/support/TempDir.h"
@@ -18,11 +19,13 @@ namespace {
 class FixedClockEnv : public AppDataEnv {
  public:
   using AppDataEnv::AppDataEnv;
-  int64_t NowSeconds() override { return 1700000000; }
+  int64_t NowSeconds() override { return now; }
   bool FileModTime(const std::string&, int64_t* s) override {
     *s = 1600000000;
-    return true;
+    return modTimeReadable;
   }
+  int64_t now = 1700000000;
+  bool modTimeReadable = true;
   bool WriteFileAtomic(const std::string& p, const std::string& d) override {
     return failWrites ? false : AppDataEnv::WriteFileAtomic(p, d);
   }
@@ -31,8 +34,12 @@ class FixedClockEnv : public AppDataEnv {
 
 class TaskFileTest : public ::testing::Test {
  protected:
-  TaskFileTest() : env_(dir_.path()) { platform::SetEnvForTest(&env_); }
-  ~TaskFileTest() override { platform::SetEnvForTest(nullptr); }
+  TaskFileTest() : env_(dir_.path()) {}
+  void SetUp() override {
+    platform::ResetProcessState();
+    platform::SetEnvForTest(&env_);
+  }
+  void TearDown() override { platform::SetEnvForTest(nullptr); }
 
   SavedTask Task(const std::string& path, const std::string& param) {
     SavedTask t{};
@@ -84,6 +91,19 @@ TEST_F(TaskFileTest, WritesTheTwelveElementsInOrderWithCrLf) {
   EXPECT_EQ(back.FileSize, 314572800);
   EXPECT_EQ(back.Port, 8080);
   EXPECT_EQ(back.LastWriteTime, 1600000000);
+  EXPECT_TRUE(back.IsUpload);  // saved with 0: a saved task has begun its upload
+
+  // Saved again later, with the clock past 2^31 and the local file's time unreadable: one
+  // file, the low 32 bits of the new time printed signed, and 0 for the file's time.
+  env_.now = 0x180000005LL;
+  env_.modTimeReadable = false;
+  t.IsUpload = true;
+  ASSERT_TRUE(WriteTaskFile(t));
+  std::string text = testing_support::ReadFile(Folder() + "/" + name);
+  EXPECT_NE(text.find("<IsUpload>1</IsUpload>\r\n"), std::string::npos);
+  EXPECT_NE(text.find("<CreateTime>-2147483643</CreateTime>\r\n"), std::string::npos);
+  EXPECT_NE(text.find("<LastWriteTime>0</LastWriteTime>\r\n"), std::string::npos);
+  EXPECT_EQ(FindTaskFiles(Folder()).size(), 1u);
 }
 
 TEST_F(TaskFileTest, TextsComeBackByteForByte) {
@@ -103,6 +123,12 @@ TEST_F(TaskFileTest, TextsComeBackByteForByte) {
     EXPECT_EQ(std::string(back.FileName), std::string(t.FileName)) << text;
     EXPECT_EQ(std::string(back.ParamStr), text);
   }
+  // Texts as long as their fields, each character of them written as a reference.
+  SavedTask t = Task(std::string(1023, '\t'), std::string(2047, ' '));
+  ASSERT_TRUE(WriteTaskFile(t));
+  SavedTask back = Reload(t);
+  EXPECT_EQ(std::string(back.FileName), std::string(1023, '\t'));
+  EXPECT_EQ(std::string(back.ParamStr), std::string(2047, ' '));
 }
 
 TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
@@ -137,10 +163,29 @@ TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
            "</Host><Port>1</Port><ParamStr/><PickCode/><LastWriteTime>0</LastWriteTime>"
            "</TaskParam></UpTask>"},
   };
+  const SavedTask loaded = back;
   for (const auto& [name, content] : bad) {
     testing_support::WriteFile(folder + "/" + name, content);
     EXPECT_FALSE(ReadTaskFile(name, back)) << name;
+    EXPECT_STREQ(back.FileName, loaded.FileName) << name;  // untouched
+    EXPECT_EQ(back.FileSize, loaded.FileSize) << name;
   }
+  // Only bare names of the user's folder are read.
+  testing_support::WriteFile(dir_.path() + "/Corvel/Ferrant/outside.udu",
+                             testing_support::ReadFile(folder + "/lf.udu"));
+  for (const char* name : {"../outside.udu", "..", ".", "", "a/b.udu", "a\\b.udu"}) {
+    EXPECT_FALSE(ReadTaskFile(name, back)) << name;
+  }
+  EXPECT_FALSE(ReadTaskFile(nullptr, back));
+  // Numbers read as the C library does, 32-bit ones saturating.
+  testing_support::WriteFile(folder + "/big.udu",
+                             "<UpTask><TaskParam><FileName>/f</FileName><FileSize>-1</FileSize>"
+                             "<SHA1Hash/><Host/><Port>99999999999</Port><ParamStr/><PickCode/>"
+                             "<LastWriteTime>-99999999999</LastWriteTime></TaskParam></UpTask>");
+  ASSERT_TRUE(ReadTaskFile("big.udu", back));
+  EXPECT_EQ(back.FileSize, -1);
+  EXPECT_EQ(back.Port, INT32_MAX);
+  EXPECT_EQ(back.LastWriteTime, INT32_MIN);
   ASSERT_EQ(mkdir((folder + "/dir.udu").c_str(), 0700), 0);
   EXPECT_FALSE(ReadTaskFile("dir.udu", back));
   EXPECT_FALSE(ReadTaskFile("missing.udu", back));
