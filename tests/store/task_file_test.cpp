@@ -123,6 +123,14 @@ TEST_F(TaskFileTest, TextsComeBackByteForByte) {
     EXPECT_EQ(std::string(back.FileName), std::string(t.FileName)) << text;
     EXPECT_EQ(std::string(back.ParamStr), text);
   }
+  // Every byte but NUL, in both fields.
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  SavedTask every = Task("/p/" + all, all);
+  ASSERT_TRUE(WriteTaskFile(every));
+  SavedTask everyBack = Reload(every);
+  EXPECT_EQ(std::string(everyBack.FileName), "/p/" + all);
+  EXPECT_EQ(std::string(everyBack.ParamStr), all);
   // Texts as long as their fields, each character of them written as a reference.
   SavedTask t = Task(std::string(1023, '\t'), std::string(2047, ' '));
   ASSERT_TRUE(WriteTaskFile(t));
