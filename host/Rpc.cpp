@@ -7,14 +7,13 @@
 #include <nlohmann/json.hpp>
 
 #include "host/FileSelection.h"
-#include "upload/Worker.h"
+#include "host/Shutdown.h"
 
 namespace host {
 namespace {
 
 using nlohmann::json;
 
-constexpr int kShutdownWaitMs = 5000;
 // No request of this interface nests deeper than 2; copying or writing a value nested a million
 // deep would recurse a million times and overflow the stack.
 constexpr int kMaxNesting = 32;
@@ -173,8 +172,7 @@ int RunRpc(std::istream& in, std::ostream& out) {
     const std::string response = HandleRpcLine(core, line);
     if (!response.empty()) written = static_cast<bool>(out << response << '\n' << std::flush);
   }
-  core.OnDestroy();
-  WaitForIdleWorkers(kShutdownWaitMs);
+  ShutDownControl(core);
   return written ? 0 : 1;
 }
 

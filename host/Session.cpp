@@ -8,15 +8,14 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/Shutdown.h"
 #include "upload/Uploader.h"
-#include "upload/Worker.h"
 
 namespace host {
 namespace {
 
-constexpr int kPollMs = 20;             // short states are seen
-constexpr double kRedrawSeconds = 0.2;  // live lines are redrawn five times a second
-constexpr int kShutdownWaitMs = 5000;
+constexpr int kPollMs = 20;                        // short states are seen
+constexpr double kRedrawSeconds = 0.2;             // live lines are redrawn five times a second
 constexpr int kLastSavedNumber = 10000 + 1000000;  // far beyond any user folder's task files
 
 void OnInterrupt(int) {
@@ -92,8 +91,7 @@ int TerminalRows(FILE* out) {
 Session::Session(const ConnectionOptions& options) : options_(options) {}
 
 Session::~Session() {
-  core_.OnDestroy();
-  WaitForIdleWorkers(kShutdownWaitMs);
+  ShutDownControl(core_);
 }
 
 bool Session::Init() {

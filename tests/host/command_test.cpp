@@ -271,6 +271,45 @@ TEST_F(CommandTest, EndOfRpcInputStopsRunningTasksAndKeepsTheirFiles) {
   EXPECT_EQ(TaskFiles(), 1);
 }
 
+// DeleteUpTask of a begun upload through rpc, with the input ending right after: the dispatch
+// server hears of it (on a thread nobody joins, which the command outwaits before it exits)
+// with the user's cookie, and the task file is gone.
+TEST_F(CommandTest, EndOfRpcInputRightAfterADeletionStillDropsTheServersUpload) {
+  std::string big = dir_.File("d.bin");
+  testing_support::WritePatternFile(big, 8 << 20, 6);
+  refserver::EndpointFault stall;
+  stall.stallAfterBytes = 1 << 20;
+  server_->SetFault("up", stall);
+  std::string param = "sha1={sha1}&size=" + std::to_string(8 << 20) + "&name=d.bin";
+  auto line = [](const json& j) { return j.dump() + "\n"; };
+  testing_support::WriteFile(
+      dir_.File("start"),
+      line({{"jsonrpc", "2.0"},
+            {"id", 1},
+            {"method", "InitService"},
+            {"params", {"u1", "secret", Dispatch(), 0, 0}}}) +
+          line({{"jsonrpc", "2.0"},
+                {"id", 2},
+                {"method", "AddUpTask"},
+                {"params", {1, big, param}}}) +
+          line({{"jsonrpc", "2.0"}, {"id", 3}, {"method", "ContinueUpTask"}, {"params", {1}}}));
+  testing_support::WriteFile(
+      dir_.File("delete"),
+      line({{"jsonrpc", "2.0"}, {"id", 4}, {"method", "DeleteUpTask"}, {"params", {1}}}));
+  std::string out;
+  EXPECT_EQ(Run("(cat " + dir_.File("start") + "; sleep 1; cat " + dir_.File("delete") + ") | " +
+                    Ferrant() + " rpc --resolve " + Resolve(),
+                &out),
+            0)
+      << out;
+  EXPECT_NE(out.find("\"id\":4,\"jsonrpc\":\"2.0\",\"result\":1"), std::string::npos) << out;
+  refserver::ServerStats stats = server_->Stats();
+  EXPECT_EQ(stats.requests["delete"], 1);
+  EXPECT_EQ(stats.lastDeleteCookie, "secret");
+  EXPECT_FALSE(stats.lastDeletePickCode.empty());
+  EXPECT_EQ(TaskFiles(), 0);
+}
+
 // The live display on a terminal 40 columns wide: cursor-up redraws, and no line wider than the
 // terminal whatever the file names hold.
 TEST_F(CommandTest, LiveLinesOnATerminalFitItsWidth) {
