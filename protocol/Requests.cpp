@@ -26,8 +26,15 @@ constexpr const char* kFinishPrefix =
     "\xC7\xEB\xC7\xF3"
     "Fin:";
 
-// A request target built by concatenation; a target that does not fit fails the request
-// instead of being cut.
+// True when a request target can go out on one request line: a CR or LF in it would end the
+// line early and let a value (the page's parameter, a cookie, a task file's text) write header
+// lines of its own.
+bool OnOneLine(const char* target) {
+  return std::strpbrk(target, "\r\n") == nullptr;
+}
+
+// A request target built by concatenation; a target that does not fit, or that cannot go out
+// on one request line, fails the request instead of being cut or sent.
 class Target {
  public:
   Target() { text_[0] = '\0'; }
@@ -40,7 +47,7 @@ class Target {
     platform::FormatText(digits, sizeof digits, "%lld", value);
     return *this << std::string_view(digits);
   }
-  bool ok() const { return ok_; }
+  bool ok() const { return ok_ && OnOneLine(text_); }
   char* text() { return text_; }
 
  private:
@@ -120,7 +127,7 @@ bool RequestDispatch(TaskRecord& task) {
   // The pick code goes in before the SHA-1; a value that would not fit fails the request
   // instead of leaving its placeholder in the query.
   if (!Substitute(t.text(), "{pick_code}", task.PickCode) ||
-      !Substitute(t.text(), "{sha1}", task.SHA1Hash)) {
+      !Substitute(t.text(), "{sha1}", task.SHA1Hash) || !t.ok()) {
     return false;
   }
   platform::DebugOutput(kDispatchPrefix);

@@ -6,6 +6,7 @@
 // The thread owns a copy of its request target and takes the dispatch endpoint when it starts;
 // it touches nothing of the task, which may be freed meanwhile.
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -66,8 +67,10 @@ bool DeleteServerTask(TaskRecord& task) {
                 platform::AppendText(target, platform::FieldView(task.PickCode)) &&
                 platform::AppendText(target, "&cookie=") &&
                 platform::AppendText(target, platform::FieldView(task.Cookie));
-    // The target always fits: path, pick code and cookie are bounded far below it.
-    if (fits) {
+    // The target always fits (path, pick code and cookie are bounded far below it); one that
+    // holds a CR or LF, from the cookie or a task file's pick code, would split the request
+    // and is not sent.
+    if (fits && std::strpbrk(target, "\r\n") == nullptr) {
       Pending().fetch_add(1);
       try {
         std::thread(ServerDeleteThread, std::string(target)).detach();

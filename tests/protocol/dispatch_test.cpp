@@ -209,6 +209,21 @@ TEST_F(DispatchTest, RepliesThatAreNotOneUsableDocumentFailQuietly) {
   }
 }
 
+TEST_F(DispatchTest, ValuesThatWouldSplitTheRequestLineAreNeverSent) {
+  platform::CopyText(task_.ParamStr, "a=1 HTTP/1.1\r\nX-Injected: 1\r\n\r\nGET /x?");
+  EXPECT_FALSE(RequestDispatch(task_));
+  platform::CopyText(task_.ParamStr, "pc={pick_code}");
+  platform::CopyText(task_.PickCode, "p\nq");  // as a task file may hold it
+  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(RequestUploadCheck(task_));
+  platform::CopyText(task_.PickCode, "p");
+  platform::CopyText(task_.Cookie, "sid=1\r\nX-Injected: 1");
+  task_.IsUpload = true;
+  EXPECT_TRUE(DeleteServerTask(task_));
+  EXPECT_TRUE(WaitForServerDeletes());
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
 TEST(ReplaceFirst, OnlyTheFirstAndOnlyWhenItFits) {
   char text[32] = "a{x}b{x}";
   EXPECT_TRUE(ReplaceFirst(text, sizeof text, "{x}", "123"));
