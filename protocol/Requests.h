@@ -13,7 +13,9 @@
 //
 // Each returns true when the server's reply was understood and said yes; failures leave the
 // fields documented beside each function. Replies are read with TinyXML-2, one document per
-// call, with white space condensed.
+// call, with white space condensed (protocol/XmlReply.h). Request targets are built in 3,072
+// bytes without escaping; one that does not fit, or that holds a CR or LF, fails the request
+// before anything is sent.
 //
 // Thread safety: every call owns its buffers and document; calls for different tasks run at
 // once. The dispatch endpoint is read through platform::DispatchEndpoint().
@@ -30,12 +32,23 @@
 // not fit (text unchanged in both cases).
 bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* replacement);
 
+// True: status 100, NeedUpload says whether to upload. A status other than 100 sets
+// ServerErrCode, ServerErrMsg (cut to its field; empty without a message) and Status 7. Values
+// are stored as they are read (ip, port, pickcode, key), so a failure keeps those read before
+// it; an identifier longer than its field, or a port outside 1..65535, fails at that point.
 bool RequestDispatch(TaskRecord& task);
+// True: Offset set. An offset below 0 or beyond FileSize fails; the task is then unchanged.
 bool RequestUploadCheck(TaskRecord& task);
+// Sends through HttpPostFile with progress. False sets ErrCode: 601 the transfer failed, 602
+// no "ups" root or cmd not "up", 603 status missing or not 100.
 bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress);
+// Hashes the final block first; when that fails, "BlockHash Error\n" goes to the console and
+// nothing is sent. Changes nothing in the task.
 bool RequestUploadFinish(TaskRecord& task);
 
-// Writes "<blockCount>:<40 hex digits of the final block's SHA-1>" into out (100 bytes).
+// Writes "<blockCount>:<40 hex digits of the final block's SHA-1>" into out (100 bytes). False
+// when the file cannot be opened or measured, or the final block does not lie inside it (an
+// empty file, a file shrunk below it) or a read comes back empty: "Error:2\n" on the console.
 bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount);
 
 // Starts the server-side deletion of a begun, unfinished upload on a detached thread (which
