@@ -91,7 +91,7 @@ int StatusOf(CUpLoadObjCore& core, int id) {
 std::pair<double, double> RunTasks(const ServerProcess& server,
                                    const std::vector<std::string>& files, int64_t size) {
   platform::ResetProcessState();
-  platform::AddResolveOverrideSpec(server.Resolve());
+  platform::AddResolveEntry(server.Resolve());
   CUpLoadObjCore core;
   core.InitService("bench", "c", server.Dispatch().c_str(), 0, 0);
   double start = Now(), firstCheck = 0, lastDone = 0;

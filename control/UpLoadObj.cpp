@@ -5,9 +5,11 @@
 #include <thread>
 
 #include "net/Url.h"
+#include "net/WireText.h"
 #include "platform/Bounded.h"
 #include "platform/Env.h"
 #include "platform/ProcessState.h"
+#include "store/DataFolder.h"
 #include "upload/Uploader.h"
 #include "upload/Worker.h"
 
@@ -30,10 +32,13 @@ const char* OrEmpty(const char* text) {
   return text ? text : "";
 }
 
-bool EndsWithSuffix(const char* host) {
+// A host of the service domain: a plain host name (net/WireText.h: it goes into Host headers
+// and CONNECT lines as it is) whose last characters are the service domain suffix, compared
+// byte for byte and with case.
+bool IsServiceHost(const char* host) {
   const char* suffix = platform::ServiceDomainSuffix();
   size_t hl = std::strlen(host), sl = std::strlen(suffix);
-  return hl >= sl && std::memcmp(host + hl - sl, suffix, sl) == 0;
+  return IsPlainHostName(host) && hl >= sl && std::memcmp(host + hl - sl, suffix, sl) == 0;
 }
 
 }  // namespace
@@ -70,8 +75,8 @@ void CUpLoadObjCore::InitService(const char* userId, const char* cookie, const c
   FreeUrl(url);
   // The domain test comes first: a refused address replaces nothing, so that later requests
   // (and the cookie they carry) never go to a foreign host.
-  if (!fits || !EndsWithSuffix(endpoint.Host)) return;
-  if (!pageHost_.empty() && !EndsWithSuffix(pageHost_.c_str())) return;
+  if (!fits || !IsServiceHost(endpoint.Host)) return;
+  if (!pageHost_.empty() && !IsServiceHost(pageHost_.c_str())) return;
   platform::SetDispatchEndpoint(endpoint);
   platform::Process().RetryLimit = nRetry;
   platform::Process().RetryWaitSeconds = nWait;
@@ -201,6 +206,12 @@ void CUpLoadObjCore::OnDestroy() {
   if (!initialized_) return;
   uploader_.reset();
   initialized_ = false;
+}
+
+std::string CUpLoadObjCore::TaskFileFolder() const {
+  std::string folder;
+  if (!uploader_ || !DataFolderPath(uploader_->UserID(), &folder)) return "";
+  return folder;
 }
 
 void CUpLoadObjCore::SetFileChooser(FileChooser chooser) {

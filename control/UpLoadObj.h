@@ -3,10 +3,13 @@
 // The COM class (control/com/, Windows) and the Linux host (host/) both drive this core; it
 // converts nothing and includes no OS header. Each method does what the page's call does:
 //
-//   InitService(user, cookie, url, nRetry, nWait)  parse the dispatch URL, refuse a host outside
-//        the service domain (or a page host outside it, when a page host is set), store the
-//        retry settings, shut down an earlier manager, build the manager, reload saved tasks.
-//   AddUpTask / DeleteUpTask / ContinueUpTask / StopUpTask  -> 1 or 0
+//   InitService(user, cookie, url, nRetry, nWait)  parse the dispatch URL, refuse a host that is
+//        not a plain host name (net/WireText.h) of the service domain (likewise the page host,
+//        when one is set), store the retry settings, shut down an earlier manager, build the
+//        manager, reload saved tasks.
+//   AddUpTask  -> 1, or 0 when the number is in use, a text does not fit, or the path already
+//        has a task here or in another live control of this process for the same user.
+//   DeleteUpTask / ContinueUpTask / StopUpTask  -> 1 or 0
 //   GetTaskInfo(id, &line) -> false (line "NULL") for an unknown number; the status line:
 //        FileName=..|FileSize=..|PickCode=..|Status=..|ErrCode=..|ServerErrCode=..|ServerErrMsg=..
 //        then by state: 3 "|Total=<percent>"; 6 "|Total=..|Offset=..|Elapsed=..|TotalElapsed=..";
@@ -73,6 +76,9 @@ class CUpLoadObjCore {
   void SetPageHost(const std::string& host);
 
   bool Initialized() const { return initialized_; }
+  // The folder that holds the user's task files (made when a task file is written), to name it
+  // in messages; empty before InitService or when the user id names no folder.
+  std::string TaskFileFolder() const;
   CUploader* Uploader() { return uploader_.get(); }
 
  private:

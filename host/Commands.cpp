@@ -31,11 +31,11 @@ int Finish(Session& session, bool statusLines) {
 
 }  // namespace
 
-bool ApplyResolveOptions(const std::vector<std::string>& specs, FILE* err) {
-  for (const std::string& spec : specs) {
-    if (!platform::AddResolveOverrideSpec(spec)) {
+bool ApplyResolveOptions(const std::vector<std::string>& entries, FILE* err) {
+  for (const std::string& entry : entries) {
+    if (!platform::AddResolveEntry(entry)) {
       std::fprintf(err, "ferrant: --resolve wants HOST:PORT:ADDR with an IPv4 address, not %s\n",
-                   spec.c_str());
+                   entry.c_str());
       return false;
     }
   }

@@ -30,7 +30,7 @@ struct UploadOptions {
 };
 
 // Adds every --resolve override; false (with a line on err) at the first malformed one.
-bool ApplyResolveOptions(const std::vector<std::string>& specs, FILE* err);
+bool ApplyResolveOptions(const std::vector<std::string>& entries, FILE* err);
 
 int RunUpload(const ConnectionOptions& connection, const UploadOptions& upload);
 int RunTasks(const ConnectionOptions& connection);

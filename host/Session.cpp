@@ -260,6 +260,11 @@ bool Session::Summarize(FILE* err) {
     }
     std::fprintf(err, "task %d (%s): error %d: %s", id, v.fileName.c_str(), v.errCode,
                  ErrorMeaning(v.errCode));
+    if (v.errCode == kErrTaskFile) {
+      const std::string folder = core_.TaskFileFolder();
+      std::fprintf(err, " in %s",
+                   folder.empty() ? "(no data folder: is $HOME set?)" : folder.c_str());
+    }
     if (v.serverErrCode != 0) {
       std::fprintf(err, " (server status %d: %s)", v.serverErrCode, v.serverErrMsg.c_str());
     }

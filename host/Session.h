@@ -35,7 +35,8 @@ constexpr const char* kDefaultParamTemplate =
 // A task parameter for path: "{size}" and "{name}" in the template replaced by the file's size
 // in bytes (0 when it cannot be read) and its name; "{sha1}" and "{pick_code}" are left to the
 // control. Bytes of the name that would change the meaning of the request (query separators,
-// spaces, '%', '+', control characters) are sent as '_'; the control itself escapes nothing.
+// spaces, '%', '+', control characters) are sent as '_'; the control itself only percent-encodes
+// blanks and control bytes.
 std::string FillParam(const std::string& paramTemplate, const std::string& path);
 std::string DefaultParam(const std::string& path);
 

@@ -6,6 +6,7 @@
 
 #include "net/ProxySocket.h"
 #include "net/ReplyReader.h"
+#include "net/WireText.h"
 #include "platform/Bounded.h"
 #include "platform/Diagnostics.h"
 #include "platform/Env.h"
@@ -17,6 +18,12 @@ constexpr int64_t kPieceSize = 8000;
 // Up to this many read pieces go out in one send; each piece's progress is reported, in
 // order, once the send has gone.
 constexpr int kPiecesPerSend = 8;
+
+// The request line and the Host header take the target and the host as they are, so a value
+// that could break the line or add a header line of its own is refused before anything is sent.
+bool OnTheWire(const char* target, const char* host) {
+  return IsWireTarget(target) && IsPlainHostName(host);
+}
 
 // Opens the connection, directly or through the user's proxy.
 bool OpenConnection(CProxySocket& socket, const char* host, int port) {
@@ -57,7 +64,9 @@ bool FinishRequest(CProxySocket& socket, char* reply, bool debug) {
 }  // namespace
 
 bool HttpGet(const char* path, const char* host, int port, char* reply) {
-  if (path == nullptr || host == nullptr || reply == nullptr) return false;
+  if (path == nullptr || host == nullptr || reply == nullptr || !OnTheWire(path, host)) {
+    return false;
+  }
   char header[kHeaderBlockSize];
   if (!platform::FormatText(header, sizeof header,
                             "GET %s HTTP/1.1\r\nHost: %s\r\nUser-Agent: UCorvelClient\r\n\r\n",
@@ -77,7 +86,7 @@ bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* hos
                   const char* path, const char* head, const char* boundary, int64_t fileSize,
                   int64_t offset, char* reply) {
   if (filePath == nullptr || host == nullptr || path == nullptr || head == nullptr ||
-      boundary == nullptr || reply == nullptr) {
+      boundary == nullptr || reply == nullptr || !OnTheWire(path, host)) {
     return false;
   }
   // An offset outside the file would announce fewer bytes than head alone.

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/WireText.h"
 #include "platform/Bounded.h"
 #include "platform/Env.h"
 
@@ -78,7 +79,9 @@ bool CProxySocket::ConnectViaProxy(const char* host, int port) {
 }
 
 bool CProxySocket::TunnelHttpConnect(const char* host, int port) {
-  if (host == nullptr) return false;
+  // The host goes on the CONNECT line: a blank or a line break would let it write lines of
+  // its own into the proxy request.
+  if (host == nullptr || !IsPlainHostName(host)) return false;
   char request[1024];
   if (!platform::FormatText(request, sizeof request, "CONNECT %s:%u HTTP/1.0\r\n\r\n", host,
                             static_cast<unsigned>(port & 0xFFFF))) {
@@ -105,7 +108,7 @@ bool CProxySocket::TunnelHttpConnect(const char* host, int port) {
 
 bool CProxySocket::TunnelSocks4a(const char* host, int port) {
   // 04 01 PORT(2) 00 00 00 01 "MORVIK" 00 HOST 00
-  if (host == nullptr) return false;
+  if (host == nullptr || !IsPlainHostName(host)) return false;
   size_t hostLen = std::strlen(host);
   if (hostLen > 255) return false;
   uint8_t request[16 + 256];

@@ -66,12 +66,12 @@ bool AddResolveOverride(const std::string& host, uint16_t port, const std::strin
   return true;
 }
 
-bool AddResolveOverrideSpec(const std::string& spec) {
-  size_t c1 = spec.find(':');
+bool AddResolveEntry(const std::string& entry) {
+  size_t c1 = entry.find(':');
   if (c1 == std::string::npos) return false;
-  size_t c2 = spec.find(':', c1 + 1);
+  size_t c2 = entry.find(':', c1 + 1);
   if (c2 == std::string::npos) return false;
-  std::string port = spec.substr(c1 + 1, c2 - c1 - 1);
+  std::string port = entry.substr(c1 + 1, c2 - c1 - 1);
   if (port.empty() || port.size() > 5) return false;
   unsigned long p = 0;
   for (char ch : port) {
@@ -79,7 +79,7 @@ bool AddResolveOverrideSpec(const std::string& spec) {
     p = p * 10 + static_cast<unsigned long>(ch - '0');
   }
   if (p == 0 || p > 65535) return false;
-  return AddResolveOverride(spec.substr(0, c1), static_cast<uint16_t>(p), spec.substr(c2 + 1));
+  return AddResolveOverride(entry.substr(0, c1), static_cast<uint16_t>(p), entry.substr(c2 + 1));
 }
 
 void ClearResolveOverrides() {

@@ -17,7 +17,7 @@ namespace platform {
 // Adds or replaces an override. addr is dotted IPv4 text; false when it is not.
 bool AddResolveOverride(const std::string& host, uint16_t port, const std::string& addr);
 // Parses "HOST:PORT:ADDR" (curl's form) and adds it; false when the text is malformed.
-bool AddResolveOverrideSpec(const std::string& spec);
+bool AddResolveEntry(const std::string& entry);
 void ClearResolveOverrides();
 
 // Resolves host for a connect to port: the override table first, then dotted IPv4 text, then

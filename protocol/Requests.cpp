@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/WireText.h"
 #include "platform/Bounded.h"
 #include "platform/Diagnostics.h"
 #include "platform/Env.h"
@@ -26,15 +27,10 @@ constexpr const char* kFinishPrefix =
     "\xC7\xEB\xC7\xF3"
     "Fin:";
 
-// True when a request target can go out on one request line: a CR or LF in it would end the
-// line early and let a value (the page's parameter, a cookie, a task file's text) write header
-// lines of its own.
-bool OnOneLine(const char* target) {
-  return std::strpbrk(target, "\r\n") == nullptr;
-}
-
-// A request target built by concatenation; a target that does not fit, or that cannot go out
-// on one request line, fails the request instead of being cut or sent.
+// A request target built by concatenation in a fixed buffer. Seal() then encodes the blanks
+// and control bytes that the values brought (net/WireText.h), so that the request line is
+// always three parts; a target that does not fit, before or after encoding, fails the request
+// instead of being cut.
 class Target {
  public:
   Target() { text_[0] = '\0'; }
@@ -47,13 +43,24 @@ class Target {
     platform::FormatText(digits, sizeof digits, "%lld", value);
     return *this << std::string_view(digits);
   }
-  bool ok() const { return ok_ && OnOneLine(text_); }
+  bool ok() const { return ok_; }
+  // Encodes the target for the request line; false when it no longer fits.
+  bool Seal() {
+    ok_ = ok_ && platform::CopyText(text_, EncodeTargetBytes(platform::FieldView(text_)));
+    return ok_;
+  }
   char* text() { return text_; }
 
  private:
   char text_[kTargetSize];
   bool ok_ = true;
 };
+
+// The path of the dispatch address, or "/" when the address had none: "GET ?cmd=..." is not
+// a request any server accepts.
+std::string_view DispatchPathOf(const platform::DispatchEndpointValue& ep) {
+  return ep.Path[0] == '\0' ? std::string_view("/") : platform::FieldView(ep.Path);
+}
 
 // The upload-server requests share their first four parameters.
 void UploadIdentity(Target& t, const TaskRecord& task) {
@@ -121,13 +128,13 @@ bool RequestDispatch(TaskRecord& task) {
   const bool reupload = task.IsUpload;
   platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
   Target t;
-  t << platform::FieldView(ep.Path) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
+  t << DispatchPathOf(ep) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
     << platform::FieldView(task.ParamStr);
   if (!t.ok()) return false;
   // The pick code goes in before the SHA-1; a value that would not fit fails the request
   // instead of leaving its placeholder in the query.
   if (!Substitute(t.text(), "{pick_code}", task.PickCode) ||
-      !Substitute(t.text(), "{sha1}", task.SHA1Hash) || !t.ok()) {
+      !Substitute(t.text(), "{sha1}", task.SHA1Hash) || !t.Seal()) {
     return false;
   }
   platform::DebugOutput(kDispatchPrefix);
@@ -151,7 +158,9 @@ bool RequestDispatch(TaskRecord& task) {
   int32_t needUpload = 0;
   if (!xml.Int("is_need_upload", &needUpload)) return false;
   if (needUpload == 1) {
-    if (!StoreId(task.Host, xml.Text("ip"))) return false;
+    // The upload server's name goes into a Host header and a proxy's CONNECT line.
+    const char* ip = xml.Text("ip");
+    if (ip == nullptr || !IsPlainHostName(ip) || !StoreId(task.Host, ip)) return false;
     int32_t port = 0;
     if (!xml.Int("port", &port)) return false;
     // A port outside 1..65535 cannot be connected to: the reply is not usable.
@@ -171,7 +180,7 @@ bool RequestUploadCheck(TaskRecord& task) {
   Target t;
   t << "/ups/co";
   UploadIdentity(t, task);
-  if (!t.ok()) return false;
+  if (!t.Seal()) return false;
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
   if (!UploadServerGet(kCheckPrefix, t.text(), task, reply.get())) return false;
   XmlReply xml(reply.get(), "ups");
@@ -205,9 +214,9 @@ bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) {
   head += "\r\n--";
   head += boundary;
   head += "\r\nContent-Disposition: form-data; name=\"Filedata\"; filename=\"";
-  head += platform::FieldView(task.PickCode);
+  head += EncodeFormFileName(platform::FieldView(task.PickCode));
   head += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
-  if (!t.ok() || head.size() >= kReplyBufferSize) {
+  if (!t.Seal() || head.size() >= kReplyBufferSize) {
     task.ErrCode = kErrUploadSend;
     return false;
   }
@@ -272,7 +281,7 @@ bool RequestUploadFinish(TaskRecord& task) {
   t << "/ups/fin";
   UploadIdentity(t, task);
   t << "&block_schema=" << static_cast<long long>(task.BlockSchema) << "&hashes=" << hashes;
-  if (!t.ok()) return false;
+  if (!t.Seal()) return false;
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
   if (!UploadServerGet(kFinishPrefix, t.text(), task, reply.get())) return false;
   XmlReply xml(reply.get(), "ups");

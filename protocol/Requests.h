@@ -14,8 +14,12 @@
 // Each returns true when the server's reply was understood and said yes; failures leave the
 // fields documented beside each function. Replies are read with TinyXML-2, one document per
 // call, with white space condensed (protocol/XmlReply.h). Request targets are built in 3,072
-// bytes without escaping; one that does not fit, or that holds a CR or LF, fails the request
-// before anything is sent.
+// bytes by concatenation; then every byte from 0x00 to 0x20 and 0x7F that a value brought is
+// percent-encoded (net/WireText.h), and nothing else is, so each request line is three parts.
+// A target that does not fit, before or after that, fails the request before anything is sent.
+// A dispatch address without a path is asked at "/". The upload server's name in a dispatch
+// reply must be a plain host name; the pick code in the form's part header has '"', CR and LF
+// percent-encoded.
 //
 // Thread safety: every call owns its buffers and document; calls for different tasks run at
 // once. The dispatch endpoint is read through platform::DispatchEndpoint().

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "net/WireText.h"
 #include "platform/Bounded.h"
 #include "platform/Diagnostics.h"
 #include "platform/ProcessState.h"
@@ -62,15 +63,15 @@ bool DeleteServerTask(TaskRecord& task) {
   if (task.IsUpload && !task.Completed) {
     platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
     char target[3072] = {};
-    bool fits = platform::AppendText(target, platform::FieldView(ep.Path)) &&
-                platform::AppendText(target, "?cmd=delete&pickcode=") &&
-                platform::AppendText(target, platform::FieldView(task.PickCode)) &&
-                platform::AppendText(target, "&cookie=") &&
-                platform::AppendText(target, platform::FieldView(task.Cookie));
-    // The target always fits (path, pick code and cookie are bounded far below it); one that
-    // holds a CR or LF, from the cookie or a task file's pick code, would split the request
-    // and is not sent.
-    if (fits && std::strpbrk(target, "\r\n") == nullptr) {
+    // Without a path the target is "/..."; blanks and control bytes of the cookie (its
+    // everyday form is "SID=x; uid=1") and of the pick code are percent-encoded, so that the
+    // request line stays whole and the deletion reaches the server.
+    std::string raw = ep.Path[0] == '\0' ? std::string("/") : std::string(ep.Path);
+    raw += "?cmd=delete&pickcode=";
+    raw += platform::FieldView(task.PickCode);
+    raw += "&cookie=";
+    raw += platform::FieldView(task.Cookie);
+    if (platform::CopyText(target, EncodeTargetBytes(raw))) {
       Pending().fetch_add(1);
       try {
         std::thread(ServerDeleteThread, std::string(target)).detach();

@@ -2,37 +2,22 @@
 
 #include <tinyxml2.h>
 
-#include <climits>
 #include <cstring>
+#include <string_view>
 
-int64_t ParseLeadingInt64(const char* text) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  uint64_t value = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (value > (static_cast<uint64_t>(INT64_MAX) - 9) / 10) {
-      value = static_cast<uint64_t>(INT64_MAX);  // saturate instead of overflowing
-      break;
-    }
-    value = value * 10 + static_cast<uint64_t>(*p - '0');
-  }
-  int64_t v = static_cast<int64_t>(value);
-  return negative ? -v : v;
-}
-
-int32_t ParseLeadingInt32(const char* text) {
-  int64_t v = ParseLeadingInt64(text);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
+#include "store/XmlRootExtent.h"
 
 XmlReply::XmlReply(const char* body, const char* rootName)
     : doc_(std::make_unique<tinyxml2::XMLDocument>(true, tinyxml2::COLLAPSE_WHITESPACE)) {
   if (body == nullptr || body[0] == '\0') return;
-  if (doc_->Parse(body) != tinyxml2::XML_SUCCESS) return;
+  // Only the document up to the root's end must parse; text a server appends after it is not
+  // the reply's business.
+  const std::string_view text(body);
+  const size_t extent = XmlRootExtent(text);
+  if (doc_->Parse(body, extent == std::string_view::npos ? text.size() : extent) !=
+      tinyxml2::XML_SUCCESS) {
+    return;
+  }
   root_ = doc_->FirstChildElement(rootName);
 }
 

@@ -3,15 +3,19 @@
 // expected name ("root" from the dispatch server, "ups" from the upload server), each value as
 // the text of the root's first child element of its name.
 //
+// Only the document up to the end of its root element must parse (store/XmlRootExtent.h):
+// text a server appends after it (PHP back ends add "Done." and notices) is ignored.
+//
 // A missing element, one without text, fails at the point where it is read; what was read
-// before stays read. Numbers follow atoi: optional white space and sign, then digits; no
-// digits give 0.
+// before stays read. Numbers follow atoi (platform/Decimal.h).
 //
 // Thread safety: one object per call.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include "platform/Decimal.h"
 
 namespace tinyxml2 {
 class XMLDocument;
@@ -37,7 +41,3 @@ class XmlReply {
   std::unique_ptr<tinyxml2::XMLDocument> doc_;
   const tinyxml2::XMLElement* root_ = nullptr;
 };
-
-// atoi-style readings of a text.
-int64_t ParseLeadingInt64(const char* text);
-int32_t ParseLeadingInt32(const char* text);

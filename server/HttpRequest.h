@@ -2,8 +2,8 @@
 //
 // ParseRequestHead takes the bytes up to and including the empty line: the request line
 // ("METHOD SP target SP HTTP/1.x"), then "Name: value" header lines. Header names compare
-// without case. Query parameters are split at '&' and '=' without any decoding (the client
-// encodes nothing).
+// without case. Query parameters are split at '&' and '=' without any decoding: the client
+// percent-encodes only blanks and control bytes, and values are kept as they arrived.
 //
 // Thread safety: plain values.
 #pragma once

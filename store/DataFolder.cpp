@@ -41,6 +41,22 @@ bool EnsureLevel(const std::string& path) {
   return env.IsDirectory(path);
 }
 
+// Makes the folder and every missing folder above it, one level at a time from the top. The
+// base is made too when it is missing, as the XDG base-directory rules ask (mode 0700 on
+// POSIX: MakeDirectory's): a fresh account has no ~/.local/share, and $APPDATA or
+// $XDG_DATA_HOME may name a folder still to be made.
+bool EnsureFolder(const std::string& path) {
+  if (platform::Env::Current().IsDirectory(path)) return true;
+  for (size_t i = 1; i < path.size(); ++i) {
+    if (path[i] != '/' && path[i] != '\\') continue;
+    const std::string upper = path.substr(0, i);
+    // A drive ("C:") or the start of a UNC path is not a folder to make.
+    if (upper.back() == ':' || upper.find_first_not_of("/\\") == std::string::npos) continue;
+    if (!EnsureLevel(upper)) return false;
+  }
+  return EnsureLevel(path);
+}
+
 }  // namespace
 
 bool IsPlainFolderName(const char* userId) {
@@ -56,7 +72,7 @@ bool IsPlainFolderName(const char* userId) {
   return last != '.' && last != ' ';
 }
 
-bool DataFolder(const char* userId, std::string* folder) {
+bool DataFolderPath(const char* userId, std::string* folder) {
   std::string path;
   if (!BaseFolder(&path)) return false;
   if (userId != nullptr && !IsPlainFolderName(userId)) return false;
@@ -65,8 +81,14 @@ bool DataFolder(const char* userId, std::string* folder) {
     if (level == nullptr) break;
     path += platform::kPathSep;
     path += level;
-    if (!EnsureLevel(path)) return false;
   }
+  *folder = path;
+  return true;
+}
+
+bool DataFolder(const char* userId, std::string* folder) {
+  std::string path;
+  if (!DataFolderPath(userId, &path) || !EnsureFolder(path)) return false;
   *folder = path;
   return true;
 }

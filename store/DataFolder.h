@@ -2,7 +2,8 @@
 //   <base>/Corvel/Ferrant/<user id>
 // where <base> is $APPDATA when it is set (both platforms); on Linux without it,
 // $XDG_DATA_HOME, else $HOME/.local/share. Each missing level is created on every use, one
-// level at a time; nothing is cached, so a level removed meanwhile is made again.
+// level at a time, the base and the folders above it included (mode 0700 on POSIX, as the
+// XDG base-directory rules ask); nothing is cached, so a level removed meanwhile is made again.
 //
 // A user id that is not one plain folder name (empty, ".", "..", holding '/' or '\\', a control
 // character or one of <>:"|?*) gives no folder: every task-store operation for that user then
@@ -18,6 +19,8 @@
 // The folder's full path without a trailing separator. userId null: the program folder
 // (.../Corvel/Ferrant). False when a level can neither be found as a folder nor made.
 bool DataFolder(const char* userId, std::string* folder);
+// The same path without making anything, to name it in messages. False when there is none.
+bool DataFolderPath(const char* userId, std::string* folder);
 
 bool IsExistingFolder(const std::string& path);
 bool PathExists(const std::string& path);

@@ -8,9 +8,11 @@
 #include <string_view>
 
 #include "platform/Bounded.h"
+#include "platform/Decimal.h"
 #include "platform/Env.h"
 #include "store/DataFolder.h"
 #include "store/Sha1.h"
+#include "store/XmlRootExtent.h"
 
 namespace {
 
@@ -46,7 +48,7 @@ std::string Escape(std::string_view text) {
     }
     if (c < 0x20 || c == 0x7F) {
       char ref[8];
-      platform::FormatText(ref, sizeof ref, "&#%u;", static_cast<unsigned>(c));
+      platform::FormatText(ref, sizeof ref, "&#x%02X;", static_cast<unsigned>(c));
       out += ref;
       continue;
     }
@@ -55,7 +57,7 @@ std::string Escape(std::string_view text) {
       bool nearSpace = (i > 0 && std::strchr(" \t\r\n", text[i - 1]) != nullptr) ||
                        (i + 1 < text.size() && std::strchr(" \t\r\n", text[i + 1]) != nullptr);
       if (edge || nearSpace) {
-        out += "&#32;";
+        out += "&#x20;";
         continue;
       }
     }
@@ -123,29 +125,6 @@ bool Field(const tinyxml2::XMLElement* param, const char* name, bool required, s
   return !(required && text->empty());
 }
 
-// A decimal number: optional white space and sign, then digits, up to the first other
-// character.
-int64_t Decimal(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && std::strchr(" \t\r\n", text[i]) != nullptr) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
-  int64_t v = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    if (v > (INT64_MAX - 9) / 10) break;
-    v = v * 10 + (text[i] - '0');
-  }
-  return negative ? -v : v;
-}
-
-// The same parse into 32 bits, saturating as the C library's conversions do.
-int32_t Decimal32(const std::string& text) {
-  int64_t v = Decimal(text);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 }  // namespace
 
 std::string TaskFileName(const char* filePath) {
@@ -165,7 +144,7 @@ bool WriteTaskFile(const SavedTask& task) {
 
   std::string doc;
   doc.reserve(1024);
-  doc += "<?xml version=\"1.0\"?>\r\n<UpTask>\r\n    <TaskParam>\r\n";
+  doc += "<?xml version=\"1.0\" ?>\r\n<UpTask>\r\n    <TaskParam>\r\n";
   Element(doc, "FileName", platform::FieldView(task.FileName));
   Element(doc, "FileSize", Number(task.FileSize));
   Element(doc, "IsUpload", task.IsUpload ? "1" : "0");
@@ -190,7 +169,12 @@ bool ReadTaskFile(const char* fileName, SavedTask& task) {
   std::string data;
   if (!ReadWhole(path, &data)) return false;
   tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
-  if (doc.Parse(data.data(), data.size()) != tinyxml2::XML_SUCCESS) return false;
+  // Whatever follows the root element's end is not the task's.
+  const size_t extent = XmlRootExtent(data);
+  if (doc.Parse(data.data(), extent == std::string::npos ? data.size() : extent) !=
+      tinyxml2::XML_SUCCESS) {
+    return false;
+  }
   const tinyxml2::XMLElement* root = doc.FirstChildElement("UpTask");
   const tinyxml2::XMLElement* param = root ? root->FirstChildElement("TaskParam") : nullptr;
   if (param == nullptr) return false;
@@ -211,9 +195,9 @@ bool ReadTaskFile(const char* fileName, SavedTask& task) {
       !platform::CopyText(loaded.PickCode, pickCode)) {
     return false;
   }
-  loaded.FileSize = Decimal(size);
-  loaded.Port = Decimal32(port);
-  loaded.LastWriteTime = Decimal32(lastWrite);
+  loaded.FileSize = ParseLeadingInt64(size);
+  loaded.Port = ParseLeadingInt32(port);
+  loaded.LastWriteTime = ParseLeadingInt32(lastWrite);
   // A saved task has begun its upload, whatever the file says.
   loaded.IsUpload = true;
   task = loaded;

@@ -2,7 +2,7 @@
 // path>.udu, so that the upload survives the closing of the page and resumes after the next
 // InitService.
 //
-//   <?xml version="1.0"?>
+//   <?xml version="1.0" ?>
 //   <UpTask>
 //       <TaskParam>
 //           <FileName>..</FileName> <FileSize>..</FileSize> <IsUpload>0|1</IsUpload>
@@ -13,7 +13,11 @@
 //   </UpTask>
 //
 // Lines end in CR LF; four spaces of indent per level. Texts come back byte for byte, whatever
-// bytes they hold (white space and CR are written as character references).
+// bytes they hold: control characters (tab, CR and LF included) are written as "&#x09;"
+// (two upper-case hex digits) and spaces the parser would fold as "&#x20;"; reading takes
+// decimal and hex references alike. Numbers read exactly over their whole range (FileSize up
+// to 9223372036854775807) and saturate beyond it. Text after the root element's end is
+// ignored.
 //
 // Writing is atomic: the document is printed to memory and replaces the old file through a
 // temporary file, a checked write, a sync and a rename; on any failure the old file survives

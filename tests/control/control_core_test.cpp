@@ -75,6 +75,24 @@ TEST_F(ControlCoreTest, RefusedAddressReplacesNothing) {
   EXPECT_STREQ(platform::DispatchEndpoint().Host, "up.corvel.example");
 }
 
+TEST_F(ControlCoreTest, HostsThatAreNotPlainServiceNamesAreRefusedLikeForeignOnes) {
+  Init(2, 3);
+  for (const char* url :
+       {"http://a.corvel.example\r\nX-Injected: 1\r\nb.corvel.example/x",
+        "http://a b.corvel.example/", "http://a\tb.corvel.example/", "http://a\vb.corvel.example/",
+        "http://u@h.corvel.example/", "http://x..corvel.example/", "http://.example/",
+        "http://a/b.corvel.example"}) {
+    core_->InitService("u1", "c", url, 9, 9);
+    EXPECT_STREQ(platform::DispatchEndpoint().Host, "dispatch.corvel.example") << url;
+    EXPECT_EQ(platform::Process().RetryLimit.load(), 2) << url;
+    // A page whose host breaks the rule may not initialise the control either.
+    CUpLoadObjCore fresh;
+    fresh.SetPageHost(std::string("www") + (url + 7));
+    fresh.InitService("u1", "c", testing_support::kDispatchUrl, 0, 0);
+    EXPECT_FALSE(fresh.Initialized()) << url;
+  }
+}
+
 TEST_F(ControlCoreTest, OverlongIdentifiersAreRefusedWhole) {
   std::string cookie500(500, 'c');
   core_->InitService("u1", cookie500.c_str(), testing_support::kDispatchUrl, 0, 0);

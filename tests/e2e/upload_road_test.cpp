@@ -178,7 +178,7 @@ TEST_F(UploadRoad, ServerStatusIsShownAndDeletesReachTheServer) {
   auto stats = server_->Stats();
   EXPECT_EQ(stats.requests["delete"], 1);
   EXPECT_EQ(stats.lastDeletePickCode, pickCode);
-  EXPECT_EQ(stats.lastDeleteCookie, "cookie-1");
+  EXPECT_EQ(stats.lastDeleteCookie, "SID=c1;%20uid=1");
 }
 
 }  // namespace

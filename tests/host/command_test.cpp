@@ -95,6 +95,34 @@ class CommandTest : public ::testing::Test {
   std::unique_ptr<refserver::ReferenceServer> server_;
 };
 
+TEST_F(CommandTest, AFreshAccountGetsItsDataFolderMadeAndOneThatCannotBeMadeIsNamed) {
+  const std::string a = dir_.File("a.bin");
+  testing_support::WriteFile(dir_.File("afile"), "not a folder");
+  platform::Env::Default().MakeDirectory(dir_.File("home"));
+  const struct {
+    std::string env;  // what the account has instead of our APPDATA
+    int exit;
+    std::string said;
+  } cases[] = {{"XDG_DATA_HOME= HOME=" + dir_.File("home"), 0, ""},
+               {"XDG_DATA_HOME=" + dir_.File("x/y"), 0, ""},
+               {"XDG_DATA_HOME=" + dir_.File("afile/sub"), 1,
+                "error 490: the task file could not be written in " + dir_.File("afile/sub") +
+                    "/Corvel/Ferrant/u1"}};
+  uint32_t seed = 100;
+  for (const auto& c : cases) {
+    std::string out;
+    // Each run is a new file for the server, so that the task file is needed.
+    testing_support::WritePatternFile(a, 5000, ++seed);
+    EXPECT_EQ(Run("env -u APPDATA " + c.env + " " + Ferrant() + " upload --status-lines" +
+                      Connection() + " " + a,
+                  &out),
+              c.exit)
+        << c.env << out;
+    EXPECT_NE(out.find(c.said), std::string::npos) << out;
+  }
+  EXPECT_TRUE(platform::Env::Default().IsDirectory(dir_.File("home/.local/share/Corvel")));
+}
+
 TEST_F(CommandTest, ExitCodesTellCompletedFailedRefusedAndBadOptions) {
   std::string a = dir_.File("a.bin");
   testing_support::WritePatternFile(a, 200000);

@@ -218,6 +218,14 @@ TEST_F(ProxyTest, TunnelsSendExactBytesAndHonourRefusals) {
   EXPECT_STREQ(reply, "via");
   EXPECT_EQ(connectLine, "CONNECT up.corvel.example:50000 HTTP/1.0\r\n\r\n");
 
+  // A host that would add lines to the CONNECT request never reaches the proxy.
+  CProxySocket tunnel;
+  ASSERT_TRUE(tunnel.CreateSocket());
+  EXPECT_FALSE(tunnel.TunnelHttpConnect("a.example\r\nX-Injected: 1\r\nb.example", 80));
+  EXPECT_FALSE(tunnel.TunnelSocks4a("a b.example", 80));
+  EXPECT_FALSE(HttpGet("/p", "up.corvel.example x", 50000, reply));
+  EXPECT_EQ(connectProxy.Connections(), 1);
+
   // SOCKS4a: 04 01 port 00 00 00 01 "MORVIK" 00 host 00; granted 00 5A, refused 00 5B.
   for (uint8_t answer : {uint8_t{0x5A}, uint8_t{0x5B}}) {
     std::string request;

@@ -58,7 +58,7 @@ TEST_F(ServerDeleteTest, OnlyABegunUnfinishedUploadIsDroppedOnTheServer) {
   EXPECT_EQ(Console(), "DeleteTask Success");
   ASSERT_TRUE(server_.WaitForRequests(1, 5000));
   ASSERT_TRUE(WaitForServerDeletes());
-  const std::string target = "/index.php?cmd=delete&pickcode=pc1&cookie=sid=abc; t=1";
+  const std::string target = "/index.php?cmd=delete&pickcode=pc1&cookie=sid=abc;%20t=1";
   EXPECT_EQ(server_.LastLine(), "GET " + target + " HTTP/1.1");
   EXPECT_EQ(server_.Requests().back().Header("Host"), "dispatch.corvel.example");
   std::string debug = Debug();
@@ -82,7 +82,8 @@ TEST_F(ServerDeleteTest, TheRequestThreadKeepsItsOwnCopyOfEverything) {
   platform::DispatchEndpointValue ep{};
   platform::CopyText(ep.Host, "elsewhere.example");
   platform::SetDispatchEndpoint(ep);
-  EXPECT_EQ(server_.LastLine(), "GET /index.php?cmd=delete&pickcode=&cookie=sid=abc; t=1 HTTP/1.1");
+  EXPECT_EQ(server_.LastLine(),
+            "GET /index.php?cmd=delete&pickcode=&cookie=sid=abc;%20t=1 HTTP/1.1");
   EXPECT_EQ(PendingServerDeletes(), 1);
   EXPECT_EQ(Console(), "DeleteTask Failed");
   server_.EndStalls();

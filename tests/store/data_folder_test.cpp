@@ -49,6 +49,30 @@ TEST_F(DataFolderTest, ALevelThatIsAFileFails) {
   EXPECT_FALSE(IsExistingFolder(dir_.path() + "/Corvel"));
 }
 
+TEST_F(DataFolderTest, AMissingBaseIsMadePrivateAndOneThatCannotBeMadeFails) {
+  testing_support::WriteFile(dir_.path() + "/file", "not a folder");
+  const struct {
+    const char* base;  // below the test's folder
+    const char* top;   // the first folder that had to be made; null: none can be
+  } cases[] = {
+      {"/fresh/.local/share", "/fresh"}, {"/fresh2/", "/fresh2"}, {"/file/below", nullptr}};
+  for (const auto& c : cases) {
+    AppDataEnv env(dir_.path() + c.base);
+    platform::SetEnvForTest(&env);
+    std::string folder, named;
+    EXPECT_EQ(DataFolder("u", &folder), c.top != nullptr) << c.base;
+    ASSERT_TRUE(DataFolderPath("u", &named));
+    EXPECT_EQ(named.rfind(dir_.path() + c.base, 0), 0u) << named;
+    struct stat st {};
+    if (c.top != nullptr) {
+      EXPECT_EQ(folder, named);
+      ASSERT_EQ(stat((dir_.path() + c.top).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 0777, 0700u) << c.base;
+    }
+  }
+  platform::SetEnvForTest(&env_);
+}
+
 TEST_F(DataFolderTest, FindsTaskFilesIncludingFolders) {
   std::string folder;
   ASSERT_TRUE(DataFolder("u", &folder));

@@ -9,6 +9,7 @@
 #include "platform/ProcessState.h"
 #include "store/DataFolder.h"
 #include "store/TaskFile.h"
+#include "store/XmlRootExtent.h"
 #include "tests/support/TempDir.h"
 
 using testing_support::AppDataEnv;
@@ -72,7 +73,7 @@ TEST_F(TaskFileTest, WritesTheTwelveElementsInOrderWithCrLf) {
   std::string name = TaskFileName("/data/a.bin");
   EXPECT_EQ(name.size(), 44u);
   EXPECT_EQ(testing_support::ReadFile(Folder() + "/" + name),
-            "<?xml version=\"1.0\"?>\r\n<UpTask>\r\n    <TaskParam>\r\n"
+            "<?xml version=\"1.0\" ?>\r\n<UpTask>\r\n    <TaskParam>\r\n"
             "        <FileName>/data/a.bin</FileName>\r\n"
             "        <FileSize>314572800</FileSize>\r\n"
             "        <IsUpload>0</IsUpload>\r\n"
@@ -199,6 +200,37 @@ TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
   EXPECT_FALSE(ReadTaskFile("missing.udu", back));
 }
 
+TEST_F(TaskFileTest, SizesReadExactlyToTheirLimitAndTrailingTextIsIgnored) {
+  std::string folder;
+  ASSERT_TRUE(DataFolder("u1", &folder));
+  const auto file = [](const std::string& size, const std::string& after) {
+    return "<?xml version=\"1.0\" ?>\r\n<UpTask><TaskParam><FileName>/f&#x09;g&#9;</FileName>"
+           "<FileSize>" +
+           size +
+           "</FileSize><SHA1Hash/><Host/><Port>1</Port><ParamStr/>"
+           "<PickCode/><LastWriteTime>0</LastWriteTime></TaskParam></UpTask>" +
+           after;
+  };
+  const struct {
+    const char* size;
+    const char* after;
+    int64_t expected;
+  } cases[] = {{"9223372036854775807", "", INT64_MAX},
+               {"9223372036854775806", "\r\n", INT64_MAX - 1},
+               {"9223372036854775808", "", INT64_MAX},
+               {"99999999999999999999", "", INT64_MAX},
+               {"922337203685477580", "\nDone.\n", 922337203685477580LL},
+               {"5", "<!-- c --> stray <", 5}};
+  for (const auto& c : cases) {
+    testing_support::WriteFile(folder + "/n.udu", file(c.size, c.after));
+    SavedTask back{};
+    platform::CopyText(back.UserID, "u1");
+    ASSERT_TRUE(ReadTaskFile("n.udu", back)) << c.size << c.after;
+    EXPECT_EQ(back.FileSize, c.expected) << c.size;
+    EXPECT_STREQ(back.FileName, "/f\tg\t");  // hex and decimal references alike
+  }
+}
+
 TEST_F(TaskFileTest, AFailedWriteLeavesTheOldFileAndReportsIt) {
   SavedTask t = Task("/data/keep.bin", "first");
   ASSERT_TRUE(WriteTaskFile(t));
@@ -227,6 +259,22 @@ TEST_F(TaskFileTest, AUserIdThatIsNotAFolderNameHasNoStore) {
   platform::CopyText(t.UserID, "");
   EXPECT_FALSE(WriteTaskFile(t));
   EXPECT_FALSE(PathExists(dir_.path() + "/Corvel/escape"));
+}
+
+TEST(XmlRootExtent, EndsAfterTheRootWhateverItHolds) {
+  const struct {
+    const char* text;
+    size_t extent;  // npos: no complete root
+  } cases[] = {
+      {"<r/>tail", 4},
+      {"\xEF\xBB\xBF<?xml version=\"1.0\" ?>\r\n<!DOCTYPE r [<!ELEMENT r ANY>]><r></r>x", 65},
+      {"<!-- <r></r> --><r a='>' b=\"/>\"><r/><![CDATA[</r>]]><!--</r>--></r>.", 67},
+      {"<r><?pi </r>?></r> <", 18},
+      {"<r><a>", std::string_view::npos},
+      {"text<r/>", std::string_view::npos},
+      {"", std::string_view::npos},
+      {"<!-- open", std::string_view::npos}};
+  for (const auto& c : cases) EXPECT_EQ(XmlRootExtent(c.text), c.extent) << c.text;
 }
 
 }  // namespace

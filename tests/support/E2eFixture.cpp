@@ -41,7 +41,8 @@ std::string E2eFixture::DispatchUrl() const {
 }
 
 void E2eFixture::Init(CUpLoadObjCore& core, int nRetry, int nWait, const char* user) {
-  core.InitService(user, "cookie-1", DispatchUrl().c_str(), nRetry, nWait);
+  // The cookie in its everyday form: its blank must not break the deletion request.
+  core.InitService(user, "SID=c1; uid=1", DispatchUrl().c_str(), nRetry, nWait);
   ASSERT_TRUE(core.Initialized());
 }
 
