@@ -6,7 +6,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
 source scripts/lib/common.sh
-ensure_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwine-dev wine64 \
+ensure_packages "${LINUX_PACKAGES[@]}" g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools \
+  libwine-dev wine64 \
   dpkg-dev xvfb python3
 
 for arch in i686 x86_64; do
@@ -20,6 +21,28 @@ for arch in i686 x86_64; do
     exit 1
   fi
 done
+
+# The upload road under Wine needs the reference server of the Linux tree (configured as the
+# unit part configures it, so the two parts share one build).
+cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRANT_WERROR=ON >/dev/null
+cmake --build "$ROOT/build" -j2 --target ferrant-server >/dev/null
+
+# spawn_reading LOG CMD...: runs CMD in the background (its pid in $spawned_pid), waits until it
+# has written its first line (in $first_line: a port, once it listens) and drains the rest of
+# its output into LOG. Blocking on the line replaces polling a log file for it.
+spawn_reading() {
+  local log="$1" fifo fd
+  shift
+  fifo="$(mktemp -u "${TMPDIR:-/tmp}/ferrant-out-XXXXXX")"
+  mkfifo "$fifo"
+  "$@" >"$fifo" 2>&1 &
+  spawned_pid=$!
+  exec {fd}<"$fifo"
+  rm -f "$fifo"
+  IFS= read -r first_line <&"$fd" || first_line=""
+  { printf '%s\n' "$first_line"; cat; } <&"$fd" >"$log" &
+  exec {fd}<&-
+}
 
 fail=0
 check() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; fail=$((fail + 1)); fi; }
@@ -52,30 +75,59 @@ PY"
 # own serves the whole prefix (Wine's desktop process is started with the first program).
 WINE=/usr/lib/wine/wine64
 export WINEPREFIX="$(mktemp -d /tmp/ferrant-wine-XXXXXX)" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-display=90
-while [ -e /tmp/.X11-unix/X$display ] || [ -e /tmp/.X$display-lock ]; do display=$((display + 1)); done
-Xvfb :$display -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and writes its number to the pipe once it accepts
+# connections, so nothing starts before the display is ready, however slow a first start is.
+displayfd="$WINEPREFIX.display"
+mkfifo "$displayfd"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfd" >/dev/null 2>&1 &
 xvfb_pid=$!
-export DISPLAY=:$display
 trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $xvfb_pid 2>/dev/null || true
-  rm -rf "$WINEPREFIX"' EXIT
-for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$display ] && break; sleep 0.1; done
+  rm -rf "$WINEPREFIX" "$displayfd"' EXIT
+read -r display <"$displayfd" || { echo "Xvfb did not start"; exit 1; }
+export DISPLAY=":$display"
+# A new prefix goes on setting itself up after wineboot returns (its services, its desktop).
+# Waiting for that wineserver to end lets the first boot finish and its registry reach the disk
+# before any check reads it. Then one persistent wineserver serves the whole run: otherwise,
+# whenever no Wine program runs for two seconds (a slow start between two checks on a loaded
+# machine), the server begins shutting the prefix's services and desktop down, and the next
+# program (a `reg query` of a check) can meet them half gone and read nothing.
 $WINE wineboot -i >/dev/null 2>&1
+/usr/lib/wine/wineserver -w
+/usr/lib/wine/wineserver -p
 mkdir -p "$WINEPREFIX/drive_c/ferrant"
 cp build-win64/control/com/Ferrant.dll build-win64/control/com/ferrant_com_client.exe \
   tests/windows/scripting.js "$WINEPREFIX/drive_c/ferrant/"
 dll='C:\ferrant\Ferrant.dll'
 clsid='{CC98CADB-E94C-4240-9723-3E0707271E17}'
 
-# reg_value KEY [VALUE]: the data of a value (the default value without VALUE), or nothing.
+# reg_value KEY [VALUE]: sets $reg_got to the data of a value (the default value without
+# VALUE), or nothing, and $reg_said to what reg printed and its exit status.
 reg_value() {
-  local args=("$1")
+  local args=("$1") out rc=0
   if [ $# -gt 1 ]; then args+=(/v "$2"); else args+=(/ve); fi
-  $WINE reg query "${args[@]}" 2>/dev/null | tr -d '\r' |
-    sed -n 's/^ *[^ ].*REG_[A-Z_]*[ ]*\(.*\)$/\1/p' | head -n 1
+  out=$($WINE reg query "${args[@]}" 2>&1) || rc=$?
+  out=$(tr -d '\r' <<<"$out")
+  reg_said="reg exit $rc: $(grep -v '^$' <<<"$out" | tr '\n' '|')"
+  reg_got=$(sed -n 's/^ *[^ ].*REG_[A-Z_]*[ ]*\(.*\)$/\1/p' <<<"$out" | head -n 1)
 }
-is() { [ "$(reg_value "${@:2}")" = "$1" ]; }
-key_exists() { $WINE reg query "$1" >/dev/null 2>&1; }
+# is EXPECTED KEY [VALUE]: the value equals EXPECTED; a mismatch prints what was read.
+is() {
+  reg_value "${@:2}"
+  [ "$reg_got" = "$1" ] && return 0
+  echo "     read '$reg_got' from ${*:2}; expected '$1' ($reg_said)"
+  return 1
+}
+# key_exists KEY / key_absent KEY: each prints what it found when it fails.
+key_exists() {
+  $WINE reg query "$1" >/dev/null 2>&1 && return 0
+  echo "     no key $1; expected one"
+  return 1
+}
+key_absent() {
+  $WINE reg query "$1" >/dev/null 2>&1 || return 0
+  echo "     key $1 is still there"
+  return 1
+}
 
 # The registry entries of both scripts under ROOT (HKCR or HKCU\Software\Classes).
 check_registered() {
@@ -125,19 +177,15 @@ fi
 # The whole upload road: the reference server on loopback, the dispatch name mapped to it by a
 # hosts file bind-mounted in a mount namespace of Wine's own (the machine's file is untouched).
 server=build/server/ferrant-server
-if [ -x "$server" ] && command -v unshare >/dev/null; then
+{
   store="$WINEPREFIX/server-store"
   mkdir -p "$store"
-  "$server" --store "$store" --port 0 >"$WINEPREFIX/server.log" 2>&1 &
-  server_pid=$!
+  spawn_reading "$WINEPREFIX/server.log" "$server" --store "$store" --port 0
+  server_pid=$spawned_pid
   trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true; kill $xvfb_pid $server_pid 2>/dev/null || true
-    rm -rf "$WINEPREFIX"' EXIT
-  port=""
-  for _ in $(seq 50); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$WINEPREFIX/server.log")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
+    rm -rf "$WINEPREFIX" "$displayfd"' EXIT
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' <<<"$first_line")
+  [ -n "$port" ] || { echo "the reference server did not start: $first_line"; exit 1; }
   head -c 3000000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/upload.bin"
   cp tests/windows/upload.js "$WINEPREFIX/drive_c/ferrant/"
   { cat /etc/hosts; echo "127.0.0.1 dispatch.corvel.example"; } >"$WINEPREFIX/hosts"
@@ -151,13 +199,13 @@ if [ -x "$server" ] && command -v unshare >/dev/null; then
 
   # The same road through the user's proxy setting (the browser's connection settings in the
   # registry, read through WinHTTP): an HTTP CONNECT proxy of our own on loopback.
-  python3 tests/windows/connect_proxy.py "$WINEPREFIX/proxy.log" \
-    dispatch.corvel.example=127.0.0.1 >"$WINEPREFIX/proxy.port" &
-  proxy_pid=$!
+  spawn_reading "$WINEPREFIX/proxy.out" python3 tests/windows/connect_proxy.py \
+    "$WINEPREFIX/proxy.log" dispatch.corvel.example=127.0.0.1
+  proxy_pid=$spawned_pid
   trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
-    kill $xvfb_pid $server_pid $proxy_pid 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
-  for _ in $(seq 50); do [ -s "$WINEPREFIX/proxy.port" ] && break; sleep 0.1; done
-  proxy="127.0.0.1:$(cat "$WINEPREFIX/proxy.port")"
+    kill $xvfb_pid $server_pid $proxy_pid 2>/dev/null || true; rm -rf "$WINEPREFIX" "$displayfd"' EXIT
+  [[ "$first_line" =~ ^[0-9]+$ ]] || { echo "the proxy did not start: $first_line"; exit 1; }
+  proxy="127.0.0.1:$first_line"
   # Version 0x46, a counter, flags 3 (direct and proxy), the proxy text, empty bypass and script.
   blob="460000000000000003000000$(printf '%08x' ${#proxy} |
     sed 's/\(..\)\(..\)\(..\)\(..\)/\4\3\2\1/')$(printf '%s' "$proxy" | od -An -tx1 | tr -d ' \n')0000000000000000"
@@ -176,13 +224,11 @@ if [ -x "$server" ] && command -v unshare >/dev/null; then
   $WINE reg delete 'HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections' \
     /v DefaultConnectionSettings /f >/dev/null 2>&1 || true
   kill $server_pid $proxy_pid 2>/dev/null || true
-else
-  echo "skip the upload road (no $server: build the Linux tree first)"
-fi
+}
 
 check "regsvr32 /u removes the class and the ProgIDs" "$WINE regsvr32 /s /u '$dll' >/dev/null 2>&1 &&
-  ! key_exists 'HKCR\\CLSID\\$clsid' && ! key_exists 'HKCR\\Ferrant.UpLoadObj' &&
-  ! key_exists 'HKCR\\Ferrant.UpLoadObj.1' && ! key_exists 'HKCR\\AppID\\Ferrant.DLL'"
+  key_absent 'HKCR\\CLSID\\$clsid' && key_absent 'HKCR\\Ferrant.UpLoadObj' &&
+  key_absent 'HKCR\\Ferrant.UpLoadObj.1' && key_absent 'HKCR\\AppID\\Ferrant.DLL'"
 check "the AppID key stays after unregistration" \
   "key_exists 'HKCR\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}'"
 
@@ -190,13 +236,13 @@ check "the AppID key stays after unregistration" \
 check "DllInstall USER registers per user" "$WINE regsvr32 /s /n /i:USER '$dll' >/dev/null 2>&1"
 check_registered 'HKCU\Software\Classes' "per user"
 check "DllInstall user leaves the machine's classes alone" \
-  "! key_exists 'HKLM\\Software\\Classes\\CLSID\\$clsid'"
+  "key_absent 'HKLM\\Software\\Classes\\CLSID\\$clsid'"
 check "DllInstall user uninstall" "$WINE regsvr32 /s /u /n /i:user '$dll' >/dev/null 2>&1 &&
-  ! key_exists 'HKCU\\Software\\Classes\\CLSID\\$clsid'"
+  key_absent 'HKCU\\Software\\Classes\\CLSID\\$clsid'"
 check "DllInstall users registers machine-wide" \
   "$WINE regsvr32 /s /n /i:users '$dll' >/dev/null 2>&1 &&
   key_exists 'HKLM\\Software\\Classes\\CLSID\\$clsid\\MiscStatus\\1' &&
-  ! key_exists 'HKCU\\Software\\Classes\\CLSID\\$clsid'"
+  key_absent 'HKCU\\Software\\Classes\\CLSID\\$clsid'"
 
 echo "windows: $fail failed"
 exit $fail
