@@ -26,10 +26,8 @@
 #include <vector>
 
 #include "bench/BenchUtil.h"
-#include "control/UpLoadObj.h"
-#include "platform/ProcessState.h"
-#include "platform/Resolver.h"
-#include "upload/Worker.h"
+#include "control/UpLoadObjCore.h"
+#include "upload/Runtime.h"
 
 namespace {
 
@@ -90,11 +88,12 @@ int StatusOf(CUpLoadObjCore& core, int id) {
 // seconds of the whole run}.
 std::pair<double, double> RunTasks(const ServerProcess& server,
                                    const std::vector<std::string>& files, int64_t size) {
-  platform::ResetProcessState();
-  platform::AddResolveEntry(server.Resolve());
-  CUpLoadObjCore core;
+  Runtime runtime;
+  runtime.resolver.AddEntry(server.Resolve());
+  CUpLoadObjCore core(runtime);
   core.InitService("bench", "c", server.Dispatch().c_str(), 0, 0);
   double start = Now(), firstCheck = 0, lastDone = 0;
+  uint64_t seen = 0;
   for (size_t i = 0; i < files.size(); ++i) {
     core.AddUpTask(static_cast<int>(i + 1), files[i].c_str(), Param(files[i], size).c_str());
     core.ContinueUpTask(static_cast<int>(i + 1));
@@ -103,15 +102,16 @@ std::pair<double, double> RunTasks(const ServerProcess& server,
     int done = 0;
     for (size_t i = 0; i < files.size(); ++i) {
       int s = StatusOf(core, static_cast<int>(i + 1));
-      if (s >= 5 && s != 7 && s != 70 && firstCheck == 0) firstCheck = Now();
-      if (s == 9 || s == 7) ++done;
+      if (s >= kStatusCheck && s != kStatusStopped && s != kStatusRetryWait && firstCheck == 0) {
+        firstCheck = Now();
+      }
+      if (s == kStatusCompleted || s == kStatusStopped) ++done;
     }
     if (done == static_cast<int>(files.size())) break;
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
+    seen = core.WaitForChange(seen, 1);
   }
   lastDone = Now();
-  core.OnDestroy();
-  WaitForIdleWorkers(5000);
+  core.Shutdown(5000);
   return {lastDone - firstCheck, lastDone - start};
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "bench/BenchUtil.h"
+#include "platform/Env.h"
 #include "store/HashFile.h"
 
 namespace {
@@ -42,14 +43,13 @@ struct Run {
 };
 
 Run RunOurs(const std::string& path, bool portable) {
-  sha1::ForcePortable(portable);
-  CSha1Digest d;
+  CSha1Digest d(portable ? sha1::CompressPortable : sha1::Best());
   NoProgress progress;
+  HashGate gate;
   double t = bench::Now();
-  bool ok = HashFile(path.c_str(), d, progress);
+  bool ok = HashFile(platform::Env::Default(), gate, path.c_str(), d, progress);
   d.Final();
   double seconds = bench::Now() - t;
-  sha1::ForcePortable(false);
   char hex[41];
   d.HexDigest(hex);
   if (!ok) std::fprintf(stderr, "HashFile failed on %s\n", path.c_str());

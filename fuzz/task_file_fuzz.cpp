@@ -1,7 +1,7 @@
 // The task-file reader on arbitrary file contents, served from memory through the platform
 // seam.
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -53,15 +53,11 @@ class MemoryEnv : public platform::EnvWrapper {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static MemoryEnv* env = [] {
-    auto* e = new MemoryEnv;
-    platform::SetEnvForTest(e);
-    return e;
-  }();
-  env->content.assign(reinterpret_cast<const char*>(data), size);
+  static MemoryEnv env;
+  env.content.assign(reinterpret_cast<const char*>(data), size);
   SavedTask task{};
   platform::CopyText(task.UserID, "u");
-  if (ReadTaskFile("x.udu", task)) {
+  if (ReadTaskFile(env, "x.udu", task)) {
     if (strnlen(task.FileName, sizeof task.FileName) == sizeof task.FileName) __builtin_trap();
     if (strnlen(task.ParamStr, sizeof task.ParamStr) == sizeof task.ParamStr) __builtin_trap();
   }

@@ -4,8 +4,6 @@
 
 #include <filesystem>
 
-#include "platform/Resolver.h"
-
 namespace host {
 namespace {
 
@@ -31,9 +29,9 @@ int Finish(Session& session, bool statusLines) {
 
 }  // namespace
 
-bool ApplyResolveOptions(const std::vector<std::string>& entries, FILE* err) {
+bool ApplyResolveOptions(Runtime& runtime, const std::vector<std::string>& entries, FILE* err) {
   for (const std::string& entry : entries) {
-    if (!platform::AddResolveEntry(entry)) {
+    if (!runtime.resolver.AddEntry(entry)) {
       std::fprintf(err, "ferrant: --resolve wants HOST:PORT:ADDR with an IPv4 address, not %s\n",
                    entry.c_str());
       return false;
@@ -42,10 +40,10 @@ bool ApplyResolveOptions(const std::vector<std::string>& entries, FILE* err) {
   return true;
 }
 
-int RunUpload(const ConnectionOptions& connection, const UploadOptions& upload) {
-  if (!ApplyResolveOptions(connection.resolve, stderr)) return kExitUsage;
-  InstallInterruptHandlers();
-  Session session(connection);
+int RunUpload(Runtime& runtime, const InterruptWatch& interrupts,
+              const ConnectionOptions& connection, const UploadOptions& upload) {
+  if (!ApplyResolveOptions(runtime, connection.resolve, stderr)) return kExitUsage;
+  Session session(runtime, connection, interrupts);
   if (!Initialized(session)) return kExitUsage;
   int id = 1;
   for (const std::string& file : upload.files) {
@@ -59,9 +57,10 @@ int RunUpload(const ConnectionOptions& connection, const UploadOptions& upload) 
   return Finish(session, upload.statusLines);
 }
 
-int RunTasks(const ConnectionOptions& connection) {
-  if (!ApplyResolveOptions(connection.resolve, stderr)) return kExitUsage;
-  Session session(connection);
+int RunTasks(Runtime& runtime, const InterruptWatch& interrupts,
+             const ConnectionOptions& connection) {
+  if (!ApplyResolveOptions(runtime, connection.resolve, stderr)) return kExitUsage;
+  Session session(runtime, connection, interrupts);
   if (!Initialized(session)) return kExitUsage;
   std::printf("%zu saved task(s)\n", session.SavedTaskIds().size());
   for (int id : session.SavedTaskIds()) {
@@ -72,10 +71,10 @@ int RunTasks(const ConnectionOptions& connection) {
   return kExitOk;
 }
 
-int RunResume(const ConnectionOptions& connection, bool statusLines) {
-  if (!ApplyResolveOptions(connection.resolve, stderr)) return kExitUsage;
-  InstallInterruptHandlers();
-  Session session(connection);
+int RunResume(Runtime& runtime, const InterruptWatch& interrupts,
+              const ConnectionOptions& connection, bool statusLines) {
+  if (!ApplyResolveOptions(runtime, connection.resolve, stderr)) return kExitUsage;
+  Session session(runtime, connection, interrupts);
   if (!Initialized(session)) return kExitUsage;
   if (session.SavedTaskIds().empty()) std::printf("no saved tasks\n");
   session.ContinueSaved();

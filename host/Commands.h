@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "host/InterruptWatch.h"
 #include "host/Session.h"
+#include "upload/Runtime.h"
 
 namespace host {
 
@@ -29,11 +31,16 @@ struct UploadOptions {
   bool statusLines = false;   // raw status lines even on a terminal
 };
 
-// Adds every --resolve override; false (with a line on err) at the first malformed one.
-bool ApplyResolveOptions(const std::vector<std::string>& entries, FILE* err);
+// Adds every --resolve override to the runtime's resolver; false (with a line on err) at the
+// first malformed one.
+bool ApplyResolveOptions(Runtime& runtime, const std::vector<std::string>& entries, FILE* err);
 
-int RunUpload(const ConnectionOptions& connection, const UploadOptions& upload);
-int RunTasks(const ConnectionOptions& connection);
-int RunResume(const ConnectionOptions& connection, bool statusLines);
+// Each command runs on the runtime and the interrupt watch that main made for it.
+int RunUpload(Runtime& runtime, const InterruptWatch& interrupts,
+              const ConnectionOptions& connection, const UploadOptions& upload);
+int RunTasks(Runtime& runtime, const InterruptWatch& interrupts,
+             const ConnectionOptions& connection);
+int RunResume(Runtime& runtime, const InterruptWatch& interrupts,
+              const ConnectionOptions& connection, bool statusLines);
 
 }  // namespace host

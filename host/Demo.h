@@ -1,14 +1,20 @@
 // `ferrant demo`: the whole upload road against the reference server started in this process
-// on free loopback ports, with a temporary store and data folder: the files uploaded with the
-// progress display, one uploaded again (nothing is sent), one stopped halfway and resumed, and
-// a table of what arrived.
+// on a free loopback port, with a temporary store and data folder, written as steps:
+//   1. upload the files (generated samples by default) with the progress display;
+//   2. upload the last of them again: the service holds it, nothing is sent;
+//   3. stop a large file halfway, then resume it from the server's offset;
+//   4. a table of what arrived, each server copy checked against the local file's SHA-1.
+// The demo has a runtime of its own whose Env keeps the task files in the demo's folder, so
+// nothing of the user's is touched; everything it made is removed when it ends, Ctrl-C included.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "host/InterruptWatch.h"
+
 namespace host {
 
-int RunDemo(const std::vector<std::string>& files);
+int RunDemo(const InterruptWatch& interrupts, const std::vector<std::string>& files);
 
 }  // namespace host

@@ -143,23 +143,23 @@ std::string RenderTaskLine(const TaskDisplay& task, int width) {
   std::string state;
   std::string detail;
   switch (v.status) {
-    case 1:
+    case kStatusCreated:
       state = "added";
       break;
-    case 2:
+    case kStatusStarting:
       state = "queued";
       break;
-    case 3:
+    case kStatusHashing:
       state = "hashing";
       if (v.total >= 0) detail = Format("%3lld%%", static_cast<long long>(v.total));
       break;
-    case 4:
+    case kStatusDispatch:
       state = "asking the dispatch server";
       break;
-    case 5:
+    case kStatusCheck:
       state = "asking where to go on";
       break;
-    case 6: {
+    case kStatusUploading: {
       state = "uploading";
       const int64_t done = v.total < 0 ? v.offset : v.total;
       const int pct = v.fileSize > 0 ? static_cast<int>(done * 100 / v.fileSize) : 100;
@@ -174,22 +174,22 @@ std::string RenderTaskLine(const TaskDisplay& task, int width) {
       }
       break;
     }
-    case 7:
-      if (v.errCode == 100 || v.errCode == 300) {
+    case kStatusStopped:
+      if (v.errCode == kErrNone || v.errCode == kErrRestarted) {
         state = "stopped";
       } else {
         state = "failed";
         detail = Format("error %d: %s", v.errCode, ErrorMeaning(v.errCode));
       }
       break;
-    case 8:
+    case kStatusFinishing:
       state = "finishing";
       break;
-    case 9:
+    case kStatusCompleted:
       state = task.alreadyOnServer ? "already on the server" : "done";
       detail = HumanBytes(v.fileSize);
       break;
-    case 70: {
+    case kStatusRetryWait: {
       int left = task.retryWaitSeconds - v.wait;
       if (left < 0) left = 0;
       state = Format("retry %d in %d s", v.retry, left);

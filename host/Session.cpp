@@ -4,45 +4,23 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
-#include <thread>
-
-#include "host/Shutdown.h"
-#include "upload/Uploader.h"
 
 namespace host {
 namespace {
 
-constexpr int kPollMs = 20;                        // short states are seen
-constexpr double kRedrawSeconds = 0.2;             // live lines are redrawn five times a second
-constexpr int kLastSavedNumber = 10000 + 1000000;  // far beyond any user folder's task files
-
-void OnInterrupt(int) {
-  InterruptFlag().store(true);
-}
+constexpr int kPollMs = 20;             // the longest wait for a change: progress figures
+constexpr double kRedrawSeconds = 0.2;  // live lines are redrawn five times a second
+constexpr int kShutdownWaitMs = 10000;  // stopped workers end within one read
 
 bool Ended(const TaskView& v) {
-  return v.status == 7 || v.status == 9;
+  return v.status == kStatusStopped || v.status == kStatusCompleted;
 }
 
 }  // namespace
 
 double NowSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-std::atomic<bool>& InterruptFlag() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
-void InstallInterruptHandlers() {
-  struct sigaction sa {};
-  sa.sa_handler = OnInterrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
 }
 
 std::string FillParam(const std::string& paramTemplate, const std::string& path) {
@@ -88,23 +66,20 @@ int TerminalRows(FILE* out) {
   return 24;
 }
 
-Session::Session(const ConnectionOptions& options) : options_(options) {}
+Session::Session(Runtime& runtime, const ConnectionOptions& options,
+                 const InterruptWatch& interrupts)
+    : options_(options), interrupts_(interrupts), core_(runtime) {}
 
 Session::~Session() {
-  ShutDownControl(core_);
+  core_.Shutdown(kShutdownWaitMs);
 }
 
 bool Session::Init() {
   core_.InitService(options_.user.c_str(), options_.cookie.c_str(), options_.dispatch.c_str(),
                     options_.retry, options_.wait);
   if (!core_.Initialized()) return false;
-  // Every task in the table right now came from a task file, numbered from 10000.
-  saved_.clear();
-  const int count = core_.GetTaskCount();
-  std::string line;
-  for (int id = 10000; static_cast<int>(saved_.size()) < count && id < kLastSavedNumber; ++id) {
-    if (core_.GetTaskInfo(id, &line)) saved_.push_back(id);
-  }
+  // Every task in the table right now came from a task file.
+  saved_ = core_.TaskIds();
   return true;
 }
 
@@ -149,17 +124,13 @@ TaskView Session::View(int taskId) {
 }
 
 bool Session::AlreadyOnServer(int taskId) {
-  CUploader* uploader = core_.Uploader();
-  TaskPtr task = uploader ? uploader->GetTask(taskId) : nullptr;
-  if (!task) return false;
-  TaskRecord rec = task->Snapshot();
-  return rec.Status == 9 && !rec.NeedUpload;
+  return core_.CompletedWithoutSending(taskId);
 }
 
 TaskDisplay Session::DisplayOf(int taskId) {
   TaskDisplay d;
   d.view = views_[taskId];
-  d.alreadyOnServer = d.view.status == 9 && AlreadyOnServer(taskId);
+  d.alreadyOnServer = d.view.status == kStatusCompleted && AlreadyOnServer(taskId);
   d.retryWaitSeconds = options_.wait;
   d.bytesPerSecond = rates_[taskId].BytesPerSecond();
   return d;
@@ -181,7 +152,7 @@ std::vector<std::string> Session::LiveLines(int width, int rows) {
   if (shown.size() < ids_.size()) {
     int done = 0, ended = 0;
     for (int id : ids_) {
-      done += views_[id].status == 9;
+      done += views_[id].status == kStatusCompleted;
       ended += Ended(views_[id]);
     }
     char text[160];
@@ -198,8 +169,9 @@ bool Session::Run(Display display, FILE* out) {
   constexpr int kLogWidth = 100;
   size_t drawn = 0;
   double nextDraw = 0;
+  uint64_t seen = 0;
   for (;;) {
-    const bool interrupted = InterruptFlag().load();
+    const bool interrupted = interrupts_.Interrupted();
     if (interrupted) {
       for (int id : ids_) core_.StopUpTask(id);
     }
@@ -211,12 +183,12 @@ bool Session::Run(Display display, FILE* out) {
       const bool newState = views_.count(id) == 0 || views_[id].status != v.status;
       views_[id] = v;
       const double now = NowSeconds();
-      if (v.status == 6) {
+      if (v.status == kStatusUploading) {
         rates_[id].Add(now, v.total < 0 ? v.offset : v.total);
       } else {
         rates_[id].Reset();
       }
-      if (v.status == 9 && doneAt_.count(id) == 0) doneAt_[id] = now;
+      if (v.status == kStatusCompleted && doneAt_.count(id) == 0) doneAt_[id] = now;
       if (!Ended(v)) allEnded = false;
       if (display == Display::kStatusLines && lastLine_[id] != raw) {
         lastLine_[id] = raw;
@@ -238,7 +210,7 @@ bool Session::Run(Display display, FILE* out) {
     std::fflush(out);
     if (interrupted) return false;
     if (allEnded) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    seen = core_.WaitForChange(seen, kPollMs);
   }
 }
 
@@ -252,9 +224,9 @@ bool Session::Summarize(FILE* err) {
   }
   for (int id : ids_) {
     const TaskView v = View(id);
-    if (v.status == 9) continue;
+    if (v.status == kStatusCompleted) continue;
     ok = false;
-    if (v.status == 7 && (v.errCode == 100 || v.errCode == 300)) {
+    if (v.status == kStatusStopped && (v.errCode == kErrNone || v.errCode == kErrRestarted)) {
       std::fprintf(err, "task %d (%s): stopped before it completed\n", id, v.fileName.c_str());
       continue;
     }

@@ -1,10 +1,12 @@
-// The page's part, played by the `ferrant` command: a control core, the tasks it added or took
-// over from the task files, and the poll loop that shows their progress until every task ended.
+// The page's part, played by the `ferrant` command: a control core on the command's runtime,
+// the tasks it added or took over from the task files, and the poll loop that shows their
+// progress until every task ended. The loop polls when the core reports a change (a step begun,
+// a run ended, a slot freed), and at the latest every 20 ms for the progress figures.
 //
 // A Session is used on one thread (the control's methods are the page's thread's). Its
-// destructor shuts the manager down as the control's window destruction does (running tasks
-// stop, task files stay) and waits for the worker threads to end, so that none runs while the
-// process exits.
+// destructor shuts the control down as the control's window destruction does (running tasks
+// stop, task files stay) and waits for its threads to end, so that none runs while the process
+// exits.
 #pragma once
 
 #include <atomic>
@@ -14,9 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "control/UpLoadObj.h"
+#include "control/UpLoadObjCore.h"
+#include "host/InterruptWatch.h"
 #include "host/Progress.h"
 #include "host/StatusLine.h"
+#include "upload/Runtime.h"
 
 namespace host {
 
@@ -47,17 +51,14 @@ enum class Display {
   kStateChanges,  // the task's line in words whenever its state changes (logs)
 };
 
-// Set by SIGINT/SIGTERM (the handler only stores to it); the poll loop then stops every task.
-std::atomic<bool>& InterruptFlag();
-void InstallInterruptHandlers();
-
 // Columns and rows of the terminal behind out (80 x 24 when it is not one).
 int TerminalWidth(FILE* out);
 int TerminalRows(FILE* out);
 
 class Session {
  public:
-  explicit Session(const ConnectionOptions& options);
+  // interrupts: SIGINT/SIGTERM of the command; the poll loop then stops every task.
+  Session(Runtime& runtime, const ConnectionOptions& options, const InterruptWatch& interrupts);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -74,7 +75,8 @@ class Session {
   // Numbers of the tasks reloaded by Init, ascending.
   const std::vector<int>& SavedTaskIds() const { return saved_; }
 
-  // Polls until every task has ended (Status 7 or 9) or an interrupt, showing progress on out.
+  // Polls until every task has ended (stopped or completed) or an interrupt, showing progress
+  // on out.
   // On an interrupt it stops every task and returns false.
   bool Run(Display display, FILE* out);
   // After Run: one line per failed or refused task on err; true when every task completed.
@@ -94,6 +96,7 @@ class Session {
   std::vector<std::string> LiveLines(int width, int rows);
 
   ConnectionOptions options_;
+  const InterruptWatch& interrupts_;
   CUpLoadObjCore core_;
   std::vector<int> ids_;
   std::vector<int> saved_;

@@ -49,27 +49,27 @@ TaskView ParseStatusLine(const std::string& line) {
 
 const char* ErrorMeaning(int errCode) {
   switch (errCode) {
-    case 100:
+    case kErrNone:
       return "no error";
-    case 300:
+    case kErrRestarted:
       return "started again after an earlier error";
-    case 301:
+    case kErrThreadFailed:
       return "the worker thread could not be created";
-    case 302:
+    case kErrHash:
       return "the file could not be hashed (missing, unreadable, changed, or stopped)";
-    case 401:
+    case kErrDispatch:
       return "the dispatch request failed";
-    case 490:
+    case kErrTaskFile:
       return "the task file could not be written";
-    case 501:
+    case kErrCheck:
       return "the upload check failed";
-    case 601:
+    case kErrUploadSend:
       return "sending the file failed";
-    case 602:
+    case kErrUploadReply:
       return "the upload server's reply was not understood";
-    case 603:
+    case kErrUploadStatus:
       return "the upload server refused the data";
-    case 801:
+    case kErrFinish:
       return "finishing the upload failed";
     default:
       return "unknown error";

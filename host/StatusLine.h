@@ -6,14 +6,16 @@
 #include <cstdint>
 #include <string>
 
+#include "control/UpLoadObjCore.h"
+
 namespace host {
 
 struct TaskView {
   std::string fileName;
   int64_t fileSize = 0;
   std::string pickCode;
-  int status = 0;
-  int errCode = 100;
+  int status = 0;          // a TaskStatus, or 0 for "NULL"
+  int errCode = kErrNone;  // a TaskError
   int serverErrCode = 0;
   std::string serverErrMsg;
   int64_t total = -1;  // hashing: percent; uploading: position in the file

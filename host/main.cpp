@@ -7,7 +7,9 @@
 
 #include "host/Commands.h"
 #include "host/Demo.h"
+#include "host/InterruptWatch.h"
 #include "host/Rpc.h"
+#include "upload/Runtime.h"
 
 namespace {
 
@@ -70,12 +72,16 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
 
+  // Before any thread: the watch blocks SIGINT and SIGTERM for every thread to come.
+  host::InterruptWatch interrupts;
+  if (demo->parsed()) return host::RunDemo(interrupts, demoFiles);
+  // The command's runtime: everything the control has once per process.
+  Runtime runtime;
   if (rpc->parsed()) {
-    if (!host::ApplyResolveOptions(rpcResolve, stderr)) return host::kExitUsage;
-    return host::RunRpc(std::cin, std::cout);
+    if (!host::ApplyResolveOptions(runtime, rpcResolve, stderr)) return host::kExitUsage;
+    return host::RunRpc(runtime, std::cin, std::cout);
   }
-  if (demo->parsed()) return host::RunDemo(demoFiles);
-  if (tasks->parsed()) return host::RunTasks(connection);
-  if (resume->parsed()) return host::RunResume(connection, resumeStatusLines);
-  return host::RunUpload(connection, upload);
+  if (tasks->parsed()) return host::RunTasks(runtime, interrupts, connection);
+  if (resume->parsed()) return host::RunResume(runtime, interrupts, connection, resumeStatusLines);
+  return host::RunUpload(runtime, interrupts, connection, upload);
 }

@@ -8,8 +8,6 @@
 #include "net/ReplyReader.h"
 #include "net/WireText.h"
 #include "platform/Bounded.h"
-#include "platform/Diagnostics.h"
-#include "platform/Env.h"
 
 namespace {
 
@@ -45,7 +43,7 @@ bool SendAll(CProxySocket& socket, const char* data, size_t length) {
 }
 
 // Reads the reply and leaves its body in reply. False when receiving failed.
-bool FinishRequest(CProxySocket& socket, char* reply, bool debug) {
+bool FinishRequest(const Call& call, CProxySocket& socket, char* reply, bool debug) {
   std::unique_ptr<char[]> text(new char[kReplyBufferSize]);
   size_t total = 0;
   if (!ReceiveReply(socket, text.get(), &total)) {
@@ -53,8 +51,8 @@ bool FinishRequest(CProxySocket& socket, char* reply, bool debug) {
     return false;
   }
   if (debug) {
-    platform::DebugOutput("GET\xB7\xB5\xBB\xD8");
-    platform::DebugOutput(std::string_view(text.get(), total));
+    call.transport.diagnostics.DebugOutput("GET\xB7\xB5\xBB\xD8");
+    call.transport.diagnostics.DebugOutput(std::string_view(text.get(), total));
   }
   ExtractReplyBody(text.get(), total, reply);
   socket.CloseSocket();
@@ -63,7 +61,7 @@ bool FinishRequest(CProxySocket& socket, char* reply, bool debug) {
 
 }  // namespace
 
-bool HttpGet(const char* path, const char* host, int port, char* reply) {
+bool HttpGet(const Call& call, const char* path, const char* host, int port, char* reply) {
   if (path == nullptr || host == nullptr || reply == nullptr || !OnTheWire(path, host)) {
     return false;
   }
@@ -73,18 +71,18 @@ bool HttpGet(const char* path, const char* host, int port, char* reply) {
                             path, host)) {
     return false;
   }
-  CProxySocket socket;
+  CProxySocket socket(call);
   if (!OpenConnection(socket, host, port)) return false;
   if (!SendAll(socket, header, std::strlen(header))) {
     socket.CloseSocket();
     return false;
   }
-  return FinishRequest(socket, reply, /*debug=*/true);
+  return FinishRequest(call, socket, reply, /*debug=*/true);
 }
 
-bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* host, int port,
-                  const char* path, const char* head, const char* boundary, int64_t fileSize,
-                  int64_t offset, char* reply) {
+bool HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progress, const char* host,
+                  int port, const char* path, const char* head, const char* boundary,
+                  int64_t fileSize, int64_t offset, char* reply) {
   if (filePath == nullptr || host == nullptr || path == nullptr || head == nullptr ||
       boundary == nullptr || reply == nullptr || !OnTheWire(path, host)) {
     return false;
@@ -106,12 +104,12 @@ bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* hos
   }
   // The file is opened first: a file that cannot be read, or whose length is no longer the
   // length the request announces, is refused before anything is sent.
-  std::unique_ptr<platform::IReadFile> file = platform::Env::Current().OpenRead(filePath);
+  std::unique_ptr<platform::IReadFile> file = call.transport.env.OpenRead(filePath);
   int64_t length = 0;
   if (!file || !file->Length(&length) || length != fileSize) return false;
   if (offset < length && !file->Seek(offset)) return false;
 
-  CProxySocket socket;
+  CProxySocket socket(call);
   if (!OpenConnection(socket, host, port)) return false;
   if (!SendAll(socket, header, std::strlen(header)) || !SendAll(socket, head, headLength)) {
     socket.CloseSocket();
@@ -149,5 +147,5 @@ bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* hos
     socket.CloseSocket();
     return false;
   }
-  return FinishRequest(socket, reply, /*debug=*/false);
+  return FinishRequest(call, socket, reply, /*debug=*/false);
 }

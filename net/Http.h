@@ -22,11 +22,13 @@
 // (a send carries up to eight pieces).
 //
 // Thread safety: every call owns its data; calls may run on many threads at once. A request
-// in flight is cut short by the cancel flag of its thread (net/Cancel.h).
+// in flight is cut short by its Call's cancel flag (net/Transport.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "net/Transport.h"
 
 inline constexpr size_t kReplyBufferSize = 5120;
 
@@ -41,12 +43,8 @@ class IBodyProgress {
   virtual void PieceSent(int64_t transferred) = 0;
 };
 
-bool HttpGet(const char* path, const char* host, int port, char* reply);
+bool HttpGet(const Call& call, const char* path, const char* host, int port, char* reply);
 
-bool HttpPostFile(const char* filePath, IBodyProgress& progress, const char* host, int port,
-                  const char* path, const char* head, const char* boundary, int64_t fileSize,
-                  int64_t offset, char* reply);
-
-// Extracts the body of the reply text (length bytes) into out (kReplyBufferSize bytes) as
-// NUL-terminated text: empty unless the reply has a 200 status line.
-void ExtractReplyBody(const char* text, size_t length, char* out);
+bool HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progress, const char* host,
+                  int port, const char* path, const char* head, const char* boundary,
+                  int64_t fileSize, int64_t offset, char* reply);

@@ -5,7 +5,6 @@
 
 #include "net/WireText.h"
 #include "platform/Bounded.h"
-#include "platform/Env.h"
 
 namespace {
 
@@ -37,11 +36,11 @@ bool ParseProxyString(const char* text, ProxySettings* settings) {
   size_t hostStart = eq == std::string_view::npos ? 0 : eq + 1;
   std::string_view host = entry.substr(hostStart, colon - hostStart);
   if (EqualsNoCase(scheme, "socks")) {
-    settings->Type = 3;
+    settings->Type = ProxyType::kSocks;
   } else if (EqualsNoCase(scheme, "http")) {
-    settings->Type = 1;
+    settings->Type = ProxyType::kHttp;
   } else {
-    settings->Type = 5;
+    settings->Type = ProxyType::kOther;
   }
   if (host.empty() || !platform::CopyText(settings->Host, host)) return false;
   int64_t port = 0;
@@ -56,26 +55,25 @@ bool ParseProxyString(const char* text, ProxySettings* settings) {
 
 bool CProxySocket::DiscoverProxy(const char* targetHost) {
   std::string text;
-  if (!platform::Env::Current().ProxyString(targetHost ? targetHost : "", &text)) return false;
+  if (!call_.transport.env.ProxyString(targetHost ? targetHost : "", &text)) return false;
   if (text.size() > 191) return false;
   return ParseProxyString(text.c_str(), &Settings);
 }
 
 bool CProxySocket::ConnectViaProxy(const char* host, int port) {
   if (host == nullptr) {
-    LastError = 2;
+    Fail(platform::SocketError::kInvalidAddress);
     return false;
   }
   if (!Connect(Settings.Host, static_cast<uint16_t>(Settings.Port & 0xFFFF))) return false;
   switch (Settings.Type) {
-    case 3:
+    case ProxyType::kSocks:
       return TunnelSocks4a(host, port);
-    case 1:
-    case 5:
+    case ProxyType::kHttp:
+    case ProxyType::kOther:
       return TunnelHttpConnect(host, port);
-    default:
-      return false;
   }
+  return false;
 }
 
 bool CProxySocket::TunnelHttpConnect(const char* host, int port) {
@@ -97,9 +95,10 @@ bool CProxySocket::TunnelHttpConnect(const char* host, int port) {
   for (size_t used = 0;; ++used) {
     if (used >= kMaxConnectAnswer) return false;
     int32_t n = ReceiveChunk(1);
-    if (n <= 0 || Buffer == nullptr) return false;
-    if (used < 12) status[used] = static_cast<char>(Buffer[0]);
-    last4 = (last4 << 8) | Buffer[0];
+    if (n <= 0 || Received() == nullptr) return false;
+    const uint8_t byte = Received()[0];
+    if (used < 12) status[used] = static_cast<char>(byte);
+    last4 = (last4 << 8) | byte;
     if (used >= 3 && last4 == 0x0D0A0D0Au) break;
   }
   std::string_view head(status, std::strlen(status));
@@ -130,8 +129,8 @@ bool CProxySocket::TunnelSocks4a(const char* host, int port) {
   size_t used = 0;
   while (used < sizeof answer) {
     int32_t n = ReceiveChunk(static_cast<int32_t>(sizeof answer - used));
-    if (n <= 0 || Buffer == nullptr) return false;
-    std::memcpy(answer + used, Buffer, static_cast<size_t>(n));
+    if (n <= 0 || Received() == nullptr) return false;
+    std::memcpy(answer + used, Received(), static_cast<size_t>(n));
     used += static_cast<size_t>(n);
   }
   return answer[0] == 0 && answer[1] == 0x5A;

@@ -2,8 +2,8 @@
 // set, by an HTTP CONNECT tunnel or a SOCKS4a CONNECT.
 //
 // The proxy text is "[scheme=]host:port[;more entries]"; only the first entry counts. Its scheme
-// (compared without case) picks the tunnel: "socks" -> SOCKS4a (Type 3), "http" -> CONNECT
-// (Type 1), anything else, or none -> CONNECT (Type 5).
+// (compared without case) picks the tunnel: "socks" -> SOCKS4a (kSocks), "http" -> CONNECT
+// (kHttp), anything else, or none -> CONNECT (kOther).
 //
 // HTTP CONNECT, sent by TunnelHttpConnect:
 //   "CONNECT <host>:<port> HTTP/1.0\r\n\r\n"  (port as unsigned decimal 0..65535)
@@ -17,6 +17,8 @@
 // The target's name goes to the proxy as given; the proxy resolves it. Only the connect to the
 // proxy itself uses this process's resolver (and its override table).
 //
+// The user's proxy setting is asked of the call's Env (Env::ProxyString).
+//
 // Thread safety: a socket belongs to the thread that made it.
 #pragma once
 
@@ -25,8 +27,11 @@
 
 #include "net/Socket.h"
 
+// The proxy kinds, numbered as the proxy setting's types are.
+enum class ProxyType : int32_t { kHttp = 1, kSocks = 3, kOther = 5 };
+
 struct ProxySettings {
-  int32_t Type;  // 1 http, 3 socks, 5 other
+  ProxyType Type;
   char Host[52];
   int32_t Port;
 };
@@ -34,11 +39,12 @@ struct ProxySettings {
 // Reads the first entry of a proxy text into settings. False when the entry has no "host:port"
 // form, a ':' stands before the '=', the host is empty or over 51 characters, or the port is
 // above 65535 (the request then goes direct). No digits after the ':' give Port 0, and the
-// connect to the proxy then fails with code 3.
+// connect to the proxy then fails with kInvalidPort.
 bool ParseProxyString(const char* text, ProxySettings* settings);
 
 class CProxySocket : public CActiveSocket {
  public:
+  using CActiveSocket::CActiveSocket;
   // True when requests to targetHost go through a proxy; ProxySettings is then filled.
   bool DiscoverProxy(const char* targetHost);
   bool ConnectViaProxy(const char* host, int port);

@@ -205,10 +205,10 @@ bool ReceiveReply(CSimpleSocket& socket, char* text, size_t* total) {
   for (;;) {
     int32_t n = socket.ReceiveChunk(static_cast<int32_t>(kReplyBufferSize));
     if (n == 0) return true;
-    if (n < 0 || socket.Buffer == nullptr) return false;
+    if (n < 0 || socket.Received() == nullptr) return false;
     // The reply must fit the buffer with its NUL; a longer one fails the request.
     if (*total + static_cast<size_t>(n) > kReplyBufferSize - 1) return false;
-    std::memcpy(text + *total, socket.Buffer, static_cast<size_t>(n));
+    std::memcpy(text + *total, socket.Received(), static_cast<size_t>(n));
     *total += static_cast<size_t>(n);
     std::string_view got(text, *total);
     if (got.size() >= 8 && got.substr(got.size() - kTerminator.size()) == kTerminator) return true;

@@ -11,7 +11,7 @@
 // close, is what usually ends the read. A reply longer than the buffer (kReplyBufferSize - 1
 // bytes, headers included) fails: nothing is written past the buffer and reading stops.
 //
-// ExtractReplyBody (net/Http.h) finds the reply's status line: the first line that begins
+// ExtractReplyBody finds the reply's status line: the first line that begins
 // "HTTP/1.1 NNN" or "HTTP/1.0 NNN", interim 1xx replies skipped. It gives the body when the
 // status code is 200 (any reason phrase, in any case), taken after the header block: a
 // Content-Length body must be there whole; a chunked body is decoded chunk by chunk (header
@@ -29,3 +29,7 @@ class CSimpleSocket;
 // True when the reply was read to its end; text (kReplyBufferSize bytes) holds total bytes and
 // a NUL after them. False on a receive error, a time-out, a cancel, or an oversized reply.
 bool ReceiveReply(CSimpleSocket& socket, char* text, size_t* total);
+
+// Extracts the body of the reply text (length bytes) into out (kReplyBufferSize bytes) as
+// NUL-terminated text: empty unless the reply has a 200 status line.
+void ExtractReplyBody(const char* text, size_t length, char* out);

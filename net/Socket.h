@@ -1,70 +1,76 @@
 // CSimpleSocket and CActiveSocket: one TCP connection, the bytes sent and received on it, and
-// the reason of the last failure (LastError, codes of platform/Socket.h).
+// the reason of the last failure (LastError, platform/SocketSystem.h's codes).
 //
 // The HTTP client makes one socket per request: CreateSocket, Connect (directly or through a
 // proxy, net/ProxySocket.h), SendBytes one or more times, ReceiveChunk in a loop, CloseSocket.
-// Every wait is bounded: a connect by the process's connect time-out, a send or receive by its
-// idle time-out (platform/ProcessState.h), and any wait ends early when the calling thread's
-// cancel flag is set (net/Cancel.h) — the call then fails with LastError 10.
+// Every wait is bounded: a connect by the transport's connect time-out, a send or receive by
+// its idle time-out, and any wait ends early when the call's cancel flag is set — the call then
+// fails with kConnectionAborted. The sockets are the Env's (net/Transport.h).
 //
+// Ownership: the socket owns its handle (closed on destruction) and its receive buffer; it
+// keeps a copy of the Call, whose Transport must outlive it.
 // Thread safety: a socket belongs to the thread that made it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-#include "platform/Socket.h"
+#include "net/Transport.h"
+#include "platform/SocketSystem.h"
 
 class CSimpleSocket {
  public:
-  CSimpleSocket();
+  explicit CSimpleSocket(const Call& call);
   virtual ~CSimpleSocket();
   CSimpleSocket(const CSimpleSocket&) = delete;
   CSimpleSocket& operator=(const CSimpleSocket&) = delete;
 
-  virtual bool CreateSocket();
-  virtual bool CloseSocket();
-  virtual bool ShutdownSend(int mode);
-  virtual bool WaitReady(int32_t seconds, int32_t microseconds);
-  virtual bool WaitReadyForever();
-  virtual bool IsValid() const;
-  // Up to maxBytes into Buffer: the count, 0 when the peer closed, -1 on error (Buffer freed).
-  virtual int32_t ReceiveChunk(int32_t maxBytes);
-  struct Piece {
-    const void* data;
-    int32_t length;
-  };
-  virtual int32_t SendBuffers(const Piece* pieces, int32_t count);
+  // A new socket (a valid one is closed first). False with LastError set.
+  bool CreateSocket();
+  // Releases the handle and the buffer; false (kNotConnected) when there was none.
+  bool CloseSocket();
+  bool IsValid() const;
+  // Up to maxBytes: the count, 0 when the peer closed (or nothing was asked), -1 on error. The
+  // bytes are at Received() until the next receive; a failed receive frees them (null).
+  int32_t ReceiveChunk(int32_t maxBytes);
+  const uint8_t* Received() const { return buffer_.get(); }
   // Sends length bytes: the count sent, -1 on error, 0 when nothing was attempted.
-  virtual int32_t SendBytes(const void* data, int32_t length);
-  // Not used by the client; always -1.
-  virtual int32_t SendFileRange(CSimpleSocket* out, int fd, int64_t* offset, int32_t count);
+  int32_t SendBytes(const void* data, int32_t length);
 
-  platform::SocketHandle Handle;
-  int32_t LastError;
-  uint8_t* Buffer;
-  int32_t BufferSize;
-  int32_t Family;
-  int32_t Type;
-  int32_t BytesReceived;
-  int32_t BytesSent;
-  int32_t ReceiveFlags;
-  bool Blocking;
-  int32_t ConnectTimeoutSec;
-  int32_t ConnectTimeoutUsec;
-  uint8_t PeerAddress[16];
-  uint8_t LocalAddress[16];
+  platform::SocketError LastError() const { return lastError_; }
+  // The connected socket's addresses as 16-byte socket address records (zeros before).
+  const uint8_t* PeerAddress() const { return peer_; }
+  const uint8_t* LocalAddress() const { return local_; }
 
  protected:
-  // The wait limits of this thread's next send or receive.
+  platform::SocketSystem& Sockets() const { return call_.transport.env.Sockets(); }
+  // The limits of this socket's next send or receive.
   platform::SocketWait IdleWait() const;
+  void Fail(platform::SocketError error) { lastError_ = error; }
+  void NoteAddresses();
+
+  const Call call_;
+
+ private:
   void FreeBuffer();
+
+  platform::SocketHandle handle_ = platform::kInvalidSocket;
+  platform::SocketError lastError_ = platform::SocketError::kSocketError;
+  std::unique_ptr<uint8_t[]> buffer_;
+  int32_t bufferSize_ = 0;
+  uint8_t peer_[16] = {};
+  uint8_t local_[16] = {};
+
+  friend class CActiveSocket;
 };
 
 class CActiveSocket : public CSimpleSocket {
  public:
+  using CSimpleSocket::CSimpleSocket;
   ~CActiveSocket() override;
-  // Resolves host (the override table first) and connects; false with LastError 1 (no
-  // socket), 2 (null host or no address), 3 (port 0), or the connect's error.
-  virtual bool Connect(const char* host, uint16_t port);
+  // Resolves host (the override table first) and connects; false with LastError
+  // kSocketError (no socket), kInvalidAddress (null host or no address), kInvalidPort (port 0),
+  // or the connect's error.
+  bool Connect(const char* host, uint16_t port);
 };

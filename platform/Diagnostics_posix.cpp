@@ -1,4 +1,4 @@
-// Linux route of the diagnostics: standard error when FERRANT_DEBUG is set, nowhere otherwise.
+// Linux route of the diagnostics: standard error, when FERRANT_DEBUG is set.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -7,9 +7,11 @@
 
 namespace platform {
 
-void DefaultDiagnostic(DiagChannel, std::string_view text) {
-  static const bool enabled = std::getenv("FERRANT_DEBUG") != nullptr;
-  if (!enabled) return;
+bool PlatformDiagnosticsOn() {
+  return std::getenv("FERRANT_DEBUG") != nullptr;
+}
+
+void PlatformDiagnostic(DiagChannel, std::string_view text) {
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {

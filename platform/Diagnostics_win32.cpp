@@ -11,7 +11,11 @@
 
 namespace platform {
 
-void DefaultDiagnostic(DiagChannel channel, std::string_view text) {
+bool PlatformDiagnosticsOn() {
+  return true;
+}
+
+void PlatformDiagnostic(DiagChannel channel, std::string_view text) {
   if (channel == DiagChannel::kDebugger) {
     std::string copy(text);
     OutputDebugStringA(copy.c_str());

@@ -1,13 +1,12 @@
 // The one door from the portable core to the operating system: clock, sleep, environment
-// variables, files and folders, and the user's proxy setting.
+// variables, files and folders, the user's proxy setting, and the sockets (SocketSystem.h).
 //
-// The core never includes an OS header; it asks Env::Current() instead. Env::Default() is the
-// real backend (env_posix.cpp or env_win32.cpp). Tests install a wrapper with SetEnvForTest to
-// fake the clock, a file system root, the proxy string or to inject faults, and restore the
-// default with SetEnvForTest(nullptr).
+// The core never includes an OS header; it is handed an Env (the runtime holds the one a front
+// end chose, upload/Runtime.h) and asks it. Env::Default() is the real backend (Env_posix.cpp
+// or Env_win32.cpp), which holds no state of its own. Tests hand the core an EnvWrapper that
+// fakes the clock, the variables, the sockets or injects faults (tests/support/FaultEnv.h).
 //
-// Thread safety: every method may be called from any thread at once. Env::Current() is read
-// with acquire semantics; installing a test Env while workers run is the test's business.
+// Thread safety: every method may be called from any thread at once.
 //
 // Paths are narrow text: UTF-8 on Linux, the active code page on Windows. kPathSep is the
 // separator the core uses when it forms a path.
@@ -18,6 +17,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/SocketSystem.h"
 
 namespace platform {
 
@@ -44,7 +45,6 @@ class Env {
   virtual ~Env() = default;
 
   static Env& Default();
-  static Env& Current();
 
   // Seconds since 1970-01-01 00:00 UTC.
   virtual int64_t NowSeconds() = 0;
@@ -81,10 +81,10 @@ class Env {
   // The current user's proxy setting as "[scheme=]host:port[;...]" text for a request to
   // target host; false when requests to that host go direct.
   virtual bool ProxyString(const std::string& targetHost, std::string* text) = 0;
-};
 
-// Installs env as Env::Current() (null restores the default). Not owned.
-void SetEnvForTest(Env* env);
+  // The sockets and the system resolver (SocketSystem::Default() for the real backends).
+  virtual SocketSystem& Sockets() = 0;
+};
 
 // An Env that forwards everything to another; tests derive from it and override a few calls.
 class EnvWrapper : public Env {
@@ -110,6 +110,7 @@ class EnvWrapper : public Env {
   bool ProxyString(const std::string& h, std::string* t) override {
     return target_.ProxyString(h, t);
   }
+  SocketSystem& Sockets() override { return target_.Sockets(); }
 
  protected:
   Env& target() { return target_; }

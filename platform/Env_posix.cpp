@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "platform/Env.h"
@@ -52,6 +52,20 @@ bool WriteAll(int fd, const char* p, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return true;
+}
+
+// Creates a new file beside path, exclusively, named "<path>.tmp.<pid>.<thread>.<n>": no two
+// writers of this or another process ever share one.
+int CreateTemporaryBeside(const std::string& path, std::string* tmp) {
+  const auto thread = std::hash<std::thread::id>()(std::this_thread::get_id());
+  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *tmp = path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(thread % 1000000) +
+           "." + std::to_string((stamp + attempt) % 1000000007);
+    const int fd = ::open(tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 class PosixEnv : public Env {
@@ -127,10 +141,8 @@ class PosixEnv : public Env {
   }
 
   bool WriteFileAtomic(const std::string& path, const std::string& data) override {
-    static std::atomic<unsigned> counter{0};
-    std::string tmp =
-        path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(counter.fetch_add(1));
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    std::string tmp;
+    const int fd = CreateTemporaryBeside(path, &tmp);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
@@ -152,15 +164,16 @@ class PosixEnv : public Env {
   }
 
   bool ProxyString(const std::string& targetHost, std::string* text) override {
-    return SystemProxyString(targetHost, text);
+    return SystemProxyString(*this, targetHost, text);
   }
+  SocketSystem& Sockets() override { return SocketSystem::Default(); }
 };
 
 }  // namespace
 
 Env& Env::Default() {
-  static PosixEnv* env = new PosixEnv;
-  return *env;
+  static PosixEnv env;
+  return env;
 }
 
 }  // namespace platform

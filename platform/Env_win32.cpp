@@ -4,7 +4,6 @@
 // clang-format off
 #include <windows.h>  // before every other system header
 // clang-format on
-#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -53,6 +52,20 @@ int64_t FileTimeToUnix(const FILETIME& ft) {
   v.LowPart = ft.dwLowDateTime;
   v.HighPart = ft.dwHighDateTime;
   return static_cast<int64_t>(v.QuadPart / 10000000ULL) - 11644473600LL;
+}
+
+// Creates a new file beside path, exclusively, named "<path>.tmp.<pid>.<thread>.<n>": no two
+// writers of this or another process ever share one.
+HANDLE CreateTemporaryBeside(const std::string& path, std::string* tmp) {
+  const ULONGLONG stamp = GetTickCount64();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *tmp = path + ".tmp." + std::to_string(GetCurrentProcessId()) + "." +
+           std::to_string(GetCurrentThreadId()) + "." + std::to_string(stamp + attempt);
+    HANDLE h = CreateFileA(tmp->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  return INVALID_HANDLE_VALUE;
 }
 
 class Win32Env : public Env {
@@ -123,11 +136,8 @@ class Win32Env : public Env {
   }
 
   bool WriteFileAtomic(const std::string& path, const std::string& data) override {
-    static std::atomic<unsigned> counter{0};
-    std::string tmp = path + ".tmp." + std::to_string(GetCurrentProcessId()) + "." +
-                      std::to_string(counter.fetch_add(1));
-    HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string tmp;
+    HANDLE h = CreateTemporaryBeside(path, &tmp);
     if (h == INVALID_HANDLE_VALUE) return false;
     bool ok = true;
     size_t off = 0;
@@ -149,15 +159,16 @@ class Win32Env : public Env {
   }
 
   bool ProxyString(const std::string& targetHost, std::string* text) override {
-    return SystemProxyString(targetHost, text);
+    return SystemProxyString(*this, targetHost, text);
   }
+  SocketSystem& Sockets() override { return SocketSystem::Default(); }
 };
 
 }  // namespace
 
 Env& Env::Default() {
-  static Win32Env* env = new Win32Env;
-  return *env;
+  static Win32Env env;
+  return env;
 }
 
 }  // namespace platform

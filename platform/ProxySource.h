@@ -12,7 +12,9 @@
 
 namespace platform {
 
-// False when a request to targetHost goes direct.
-bool SystemProxyString(const std::string& targetHost, std::string* text);
+class Env;
+
+// False when a request to targetHost goes direct. env gives the environment variables (POSIX).
+bool SystemProxyString(Env& env, const std::string& targetHost, std::string* text);
 
 }  // namespace platform

@@ -161,8 +161,7 @@ bool ToProxyText(std::string_view url, bool httpOnly, std::string* text) {
 
 }  // namespace
 
-bool SystemProxyString(const std::string& targetHost, std::string* text) {
-  Env& env = Env::Current();
+bool SystemProxyString(Env& env, const std::string& targetHost, std::string* text) {
   std::string value;
   std::string noProxy;
   if (ReadVar(env, "no_proxy", &noProxy) || ReadVar(env, "NO_PROXY", &noProxy)) {

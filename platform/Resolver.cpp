@@ -1,27 +1,8 @@
-// The override table and the order of look-ups; the system's resolver is in Resolver_posix.cpp
-// and Resolver_win32.cpp.
+// The override table and the order of look-ups; the system's resolver is the sockets' LookUp.
 #include "platform/Resolver.h"
 
-#include <map>
-#include <mutex>
-#include <utility>
-
 namespace platform {
-
-// The system resolver: IPv4 address in network byte order, or the socket error code.
-bool SystemResolveIPv4(const char* host, uint32_t* addr, int* socketError);
-
 namespace {
-
-std::mutex& TableLock() {
-  static std::mutex* lock = new std::mutex;
-  return *lock;
-}
-
-std::map<std::pair<std::string, uint16_t>, uint32_t>& Table() {
-  static auto* table = new std::map<std::pair<std::string, uint16_t>, uint32_t>;
-  return *table;
-}
 
 std::string Lower(std::string s) {
   for (char& c : s) {
@@ -30,8 +11,9 @@ std::string Lower(std::string s) {
   return s;
 }
 
-// Dotted IPv4 text ("a.b.c.d", each 0..255) to network byte order.
-bool ParseDotted(const std::string& text, uint32_t* addr) {
+}  // namespace
+
+bool ParseDottedIPv4(const std::string& text, uint32_t* addr) {
   uint8_t parts[4];
   size_t pos = 0;
   for (int i = 0; i < 4; ++i) {
@@ -56,17 +38,15 @@ bool ParseDotted(const std::string& text, uint32_t* addr) {
   return true;
 }
 
-}  // namespace
-
-bool AddResolveOverride(const std::string& host, uint16_t port, const std::string& addr) {
+bool Resolver::Add(const std::string& host, uint16_t port, const std::string& addr) {
   uint32_t a = 0;
-  if (host.empty() || !ParseDotted(addr, &a)) return false;
-  std::lock_guard<std::mutex> g(TableLock());
-  Table()[{Lower(host), port}] = a;
+  if (host.empty() || !ParseDottedIPv4(addr, &a)) return false;
+  std::lock_guard<std::mutex> g(lock_);
+  table_[{Lower(host), port}] = a;
   return true;
 }
 
-bool AddResolveEntry(const std::string& entry) {
+bool Resolver::AddEntry(const std::string& entry) {
   size_t c1 = entry.find(':');
   if (c1 == std::string::npos) return false;
   size_t c2 = entry.find(':', c1 + 1);
@@ -79,26 +59,26 @@ bool AddResolveEntry(const std::string& entry) {
     p = p * 10 + static_cast<unsigned long>(ch - '0');
   }
   if (p == 0 || p > 65535) return false;
-  return AddResolveOverride(entry.substr(0, c1), static_cast<uint16_t>(p), entry.substr(c2 + 1));
+  return Add(entry.substr(0, c1), static_cast<uint16_t>(p), entry.substr(c2 + 1));
 }
 
-void ClearResolveOverrides() {
-  std::lock_guard<std::mutex> g(TableLock());
-  Table().clear();
+void Resolver::Clear() {
+  std::lock_guard<std::mutex> g(lock_);
+  table_.clear();
 }
 
-bool ResolveIPv4(const char* host, uint16_t port, uint32_t* addr, int* socketError) {
-  *socketError = 0;
+bool Resolver::ResolveIPv4(const char* host, uint16_t port, uint32_t* addr, SocketError* error) {
+  *error = SocketError::kNone;
   {
-    std::lock_guard<std::mutex> g(TableLock());
-    auto it = Table().find({Lower(host), port});
-    if (it != Table().end()) {
+    std::lock_guard<std::mutex> g(lock_);
+    auto it = table_.find({Lower(host), port});
+    if (it != table_.end()) {
       *addr = it->second;
       return true;
     }
   }
-  if (ParseDotted(host, addr)) return true;
-  return SystemResolveIPv4(host, addr, socketError);
+  if (ParseDottedIPv4(host, addr)) return true;
+  return env_.Sockets().LookUp(host, addr, error);
 }
 
 }  // namespace platform

@@ -8,9 +8,6 @@
 
 #include "net/WireText.h"
 #include "platform/Bounded.h"
-#include "platform/Diagnostics.h"
-#include "platform/Env.h"
-#include "platform/ProcessState.h"
 #include "protocol/XmlReply.h"
 #include "store/Sha1.h"
 
@@ -58,7 +55,7 @@ class Target {
 
 // The path of the dispatch address, or "/" when the address had none: "GET ?cmd=..." is not
 // a request any server accepts.
-std::string_view DispatchPathOf(const platform::DispatchEndpointValue& ep) {
+std::string_view DispatchPathOf(const DispatchEndpointValue& ep) {
   return ep.Path[0] == '\0' ? std::string_view("/") : platform::FieldView(ep.Path);
 }
 
@@ -71,20 +68,22 @@ void UploadIdentity(Target& t, const TaskRecord& task) {
 }
 
 // A GET whose reply body lands in reply (zero-filled first).
-bool Get(const char* target, const char* host, int port, char* reply) {
+bool Get(const Call& call, const char* target, const char* host, int port, char* reply) {
   std::memset(reply, 0, kReplyBufferSize);
-  return HttpGet(target, host, port, reply);
+  return HttpGet(call, target, host, port, reply);
 }
 
 // An upload-server GET, its target and its reply written to the debugger output, each ended
 // by CR LF.
-bool UploadServerGet(const char* prefix, const char* target, const TaskRecord& task, char* reply) {
-  platform::DebugOutput(prefix);
-  platform::DebugOutput(target);
-  platform::DebugOutput("\r\n");
-  if (!Get(target, task.Host, task.Port, reply)) return false;
-  platform::DebugOutput(reply);
-  platform::DebugOutput("\r\n");
+bool UploadServerGet(const Call& call, const char* prefix, const char* target,
+                     const TaskRecord& task, char* reply) {
+  platform::Diagnostics& diag = call.transport.diagnostics;
+  diag.DebugOutput(prefix);
+  diag.DebugOutput(target);
+  diag.DebugOutput("\r\n");
+  if (!Get(call, target, task.Host, task.Port, reply)) return false;
+  diag.DebugOutput(reply);
+  diag.DebugOutput("\r\n");
   return true;
 }
 
@@ -124,9 +123,9 @@ bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* 
   return true;
 }
 
-bool RequestDispatch(TaskRecord& task) {
+bool RequestDispatch(const Call& call, const DispatchEndpoint& dispatch, TaskRecord& task) {
   const bool reupload = task.IsUpload;
-  platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+  const DispatchEndpointValue ep = dispatch.Get();
   Target t;
   t << DispatchPathOf(ep) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
     << platform::FieldView(task.ParamStr);
@@ -137,12 +136,13 @@ bool RequestDispatch(TaskRecord& task) {
       !Substitute(t.text(), "{sha1}", task.SHA1Hash) || !t.Seal()) {
     return false;
   }
-  platform::DebugOutput(kDispatchPrefix);
-  platform::DebugOutput(t.text());
+  platform::Diagnostics& diag = call.transport.diagnostics;
+  diag.DebugOutput(kDispatchPrefix);
+  diag.DebugOutput(t.text());
 
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!Get(t.text(), ep.Host, ep.Port, reply.get())) return false;
-  platform::DebugOutput(reply.get());
+  if (!Get(call, t.text(), ep.Host, ep.Port, reply.get())) return false;
+  diag.DebugOutput(reply.get());
 
   XmlReply xml(reply.get(), "root");
   if (!xml.HasRoot() || !xml.TextIs("cmd", reupload ? "reupload" : "upload")) return false;
@@ -176,13 +176,13 @@ bool RequestDispatch(TaskRecord& task) {
   return true;
 }
 
-bool RequestUploadCheck(TaskRecord& task) {
+bool RequestUploadCheck(const Call& call, TaskRecord& task) {
   Target t;
   t << "/ups/co";
   UploadIdentity(t, task);
   if (!t.Seal()) return false;
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!UploadServerGet(kCheckPrefix, t.text(), task, reply.get())) return false;
+  if (!UploadServerGet(call, kCheckPrefix, t.text(), task, reply.get())) return false;
   XmlReply xml(reply.get(), "ups");
   if (!xml.HasRoot() || !xml.TextIs("cmd", "co") || !xml.TextIs("data_type", "0")) return false;
   int64_t offset = 0;
@@ -193,8 +193,8 @@ bool RequestUploadCheck(TaskRecord& task) {
   return true;
 }
 
-bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) {
-  const int64_t now = platform::Env::Current().NowSeconds();
+bool RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progress) {
+  const int64_t now = call.transport.env.NowSeconds();
   char boundary[100];
   platform::FormatText(boundary, sizeof boundary, "--------UpsClient.Package.%d",
                        static_cast<int32_t>(static_cast<uint32_t>(now)));
@@ -222,8 +222,8 @@ bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) {
   }
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
   std::memset(reply.get(), 0, kReplyBufferSize);
-  if (!HttpPostFile(task.FileName, progress, task.Host, task.Port, t.text(), head.c_str(), boundary,
-                    task.FileSize, task.Offset, reply.get())) {
+  if (!HttpPostFile(call, task.FileName, progress, task.Host, task.Port, t.text(), head.c_str(),
+                    boundary, task.FileSize, task.Offset, reply.get())) {
     task.ErrCode = kErrUploadSend;
     return false;
   }
@@ -240,16 +240,16 @@ bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) {
   return true;
 }
 
-bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount) {
+bool HashFinalBlock(Transport& transport, const TaskRecord& task, char* out, int blockCount) {
   platform::FormatText(out, 100, "%d:", blockCount);
-  std::unique_ptr<platform::IReadFile> file = platform::Env::Current().OpenRead(task.FileName);
+  std::unique_ptr<platform::IReadFile> file = transport.env.OpenRead(task.FileName);
   if (!file) return false;
   const int64_t start = static_cast<int64_t>(blockCount - 1) * task.BlockSize;
   int64_t length = 0;
   if (!file->Length(&length)) return false;
   // The final block must lie inside the file: an empty file has none.
   if (start < 0 || start >= length || !file->Seek(start)) {
-    platform::ConsoleOutput("Error:2\n");
+    transport.diagnostics.ConsoleOutput("Error:2\n");
     return false;
   }
   CSha1Digest digest;
@@ -259,7 +259,7 @@ bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount) {
   while (remaining > 0) {
     int64_t n = file->Read(buffer.get(), static_cast<size_t>(std::min(remaining, kRead)));
     if (n <= 0) {
-      platform::ConsoleOutput("Error:2\n");
+      transport.diagnostics.ConsoleOutput("Error:2\n");
       return false;
     }
     digest.Update(buffer.get(), static_cast<uint32_t>(n));
@@ -271,10 +271,10 @@ bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount) {
   return platform::AppendText(out, 100, hex);
 }
 
-bool RequestUploadFinish(TaskRecord& task) {
+bool RequestUploadFinish(const Call& call, TaskRecord& task) {
   char hashes[100] = {};
-  if (!HashFinalBlock(task, hashes, task.BlockCount)) {
-    platform::ConsoleOutput("BlockHash Error\n");
+  if (!HashFinalBlock(call.transport, task, hashes, task.BlockCount)) {
+    call.transport.diagnostics.ConsoleOutput("BlockHash Error\n");
     return false;
   }
   Target t;
@@ -283,7 +283,7 @@ bool RequestUploadFinish(TaskRecord& task) {
   t << "&block_schema=" << static_cast<long long>(task.BlockSchema) << "&hashes=" << hashes;
   if (!t.Seal()) return false;
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!UploadServerGet(kFinishPrefix, t.text(), task, reply.get())) return false;
+  if (!UploadServerGet(call, kFinishPrefix, t.text(), task, reply.get())) return false;
   XmlReply xml(reply.get(), "ups");
   int32_t status = 0;
   return xml.HasRoot() && xml.TextIs("cmd", "fin") && xml.Int("status", &status) && status == 100;

@@ -8,8 +8,7 @@
 //   RequestBlockUpload   POST /ups/up?... multipart body from Offset to the file's end; on
 //                        failure it sets ErrCode 601, 602 or 603 itself.
 //   RequestUploadFinish  GET /ups/fin?...&block_schema=S&hashes=<BlockCount>:<final block SHA-1>.
-//   DeleteServerTask     starts a detached GET <DispatchPath>?cmd=delete&pickcode=..&cookie=..
-//                        for a begun, unfinished upload; removes the task file; sets Deleted.
+// (The server-side deletion of a task is protocol/ServerDelete.h.)
 //
 // Each returns true when the server's reply was understood and said yes; failures leave the
 // fields documented beside each function. Replies are read with TinyXML-2, one document per
@@ -21,14 +20,19 @@
 // reply must be a plain host name; the pick code in the form's part header has '"', CR and LF
 // percent-encoded.
 //
+// Every request goes through the Call's transport and stops early when its cancel flag is set
+// (net/Transport.h); its debugger output and console lines go to the transport's diagnostics.
+//
 // Thread safety: every call owns its buffers and document; calls for different tasks run at
-// once. The dispatch endpoint is read through platform::DispatchEndpoint().
+// once. The dispatch endpoint is read whole under its lock.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 #include "net/Http.h"
+#include "net/Transport.h"
+#include "protocol/DispatchEndpoint.h"
 #include "protocol/TaskRecord.h"
 
 // Replaces the first occurrence of pattern in the NUL-terminated text held in a buffer of
@@ -40,31 +44,17 @@ bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* 
 // ServerErrCode, ServerErrMsg (cut to its field; empty without a message) and Status 7. Values
 // are stored as they are read (ip, port, pickcode, key), so a failure keeps those read before
 // it; an identifier longer than its field, or a port outside 1..65535, fails at that point.
-bool RequestDispatch(TaskRecord& task);
+bool RequestDispatch(const Call& call, const DispatchEndpoint& dispatch, TaskRecord& task);
 // True: Offset set. An offset below 0 or beyond FileSize fails; the task is then unchanged.
-bool RequestUploadCheck(TaskRecord& task);
+bool RequestUploadCheck(const Call& call, TaskRecord& task);
 // Sends through HttpPostFile with progress. False sets ErrCode: 601 the transfer failed, 602
 // no "ups" root or cmd not "up", 603 status missing or not 100.
-bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress);
+bool RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progress);
 // Hashes the final block first; when that fails, "BlockHash Error\n" goes to the console and
 // nothing is sent. Changes nothing in the task.
-bool RequestUploadFinish(TaskRecord& task);
+bool RequestUploadFinish(const Call& call, TaskRecord& task);
 
 // Writes "<blockCount>:<40 hex digits of the final block's SHA-1>" into out (100 bytes). False
 // when the file cannot be opened or measured, or the final block does not lie inside it (an
 // empty file, a file shrunk below it) or a read comes back empty: "Error:2\n" on the console.
-bool HashFinalBlock(const TaskRecord& task, char* out, int blockCount);
-
-// Starts the server-side deletion of a begun, unfinished upload on a detached thread (which
-// owns its copy of the request target and copies the dispatch endpoint when it starts, so it
-// touches nothing of the task), removes the task file, and sets Deleted. Always true; nothing
-// that goes wrong here stops the deletion of the task.
-bool DeleteServerTask(TaskRecord& task);
-// The deletion thread's routine: runs RequestServerDelete on its own request target.
-void ServerDeleteThread(std::string requestTarget);
-// GET <requestTarget> to the dispatch server; true when it answered cmd "delete" with a status
-// that has text (the number is not judged).
-bool RequestServerDelete(const char* requestTarget);
-// Deletion threads started and not yet ended; lets a host (or a test) wait for them before it
-// goes away, since nobody joins them.
-int PendingServerDeletes();
+bool HashFinalBlock(Transport& transport, const TaskRecord& task, char* out, int blockCount);

@@ -1,22 +1,14 @@
-// The page deletes a task whose upload was begun and never finished: the dispatch server is
-// asked, on a detached thread that nobody waits for, to drop the partial upload
-//   GET <DispatchPath>?cmd=delete&pickcode=<PickCode>&cookie=<Cookie>
-// and the task file is removed at once.
-//
-// The thread owns a copy of its request target and takes the dispatch endpoint when it starts;
-// it touches nothing of the task, which may be freed meanwhile.
-#include <atomic>
+#include "protocol/ServerDelete.h"
+
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <string>
 #include <thread>
 
+#include "net/Http.h"
 #include "net/WireText.h"
 #include "platform/Bounded.h"
-#include "platform/Diagnostics.h"
-#include "platform/ProcessState.h"
-#include "protocol/Requests.h"
 #include "protocol/XmlReply.h"
 #include "store/TaskFile.h"
 
@@ -25,44 +17,72 @@ namespace {
 constexpr const char* kDeletePrefix =
     "\xC7\xEB\xC7\xF3"
     "Delete:";
-
-// Never destroyed: a deletion thread may still end while the process is exiting.
-std::atomic<int>& Pending() {
-  static std::atomic<int>* pending = new std::atomic<int>(0);
-  return *pending;
-}
+constexpr size_t kTargetSize = 3072;
+// How long a runtime going away lets its deletions finish before it cuts them short.
+constexpr int kGraceMs = 5000;
 
 }  // namespace
 
-int PendingServerDeletes() {
-  return Pending().load();
+ServerDeletions::~ServerDeletions() {
+  if (WaitIdle(kGraceMs)) return;
+  cancel_ = true;
+  std::unique_lock<std::mutex> g(lock_);
+  idle_.wait(g, [this] { return pending_ == 0; });
 }
 
-void ServerDeleteThread(std::string requestTarget) {
-  RequestServerDelete(requestTarget.c_str());
-  requestTarget.clear();
-  requestTarget.shrink_to_fit();
-  Pending().fetch_sub(1);
+bool ServerDeletions::Start(const DispatchEndpointValue& endpoint, std::string requestTarget) {
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    ++pending_;
+  }
+  try {
+    std::thread(&ServerDeletions::Run, this, endpoint, std::move(requestTarget)).detach();
+    return true;
+  } catch (const std::exception&) {
+    std::lock_guard<std::mutex> g(lock_);
+    --pending_;
+    idle_.notify_all();
+    return false;
+  }
 }
 
-bool RequestServerDelete(const char* requestTarget) {
-  platform::DebugOutput(kDeletePrefix);
-  platform::DebugOutput(requestTarget);
-  platform::DebugOutput("\r\n");
-  platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+void ServerDeletions::Run(DispatchEndpointValue endpoint, std::string requestTarget) {
+  RequestServerDelete(Call{transport_, &cancel_}, endpoint, requestTarget.c_str());
+  std::lock_guard<std::mutex> g(lock_);
+  --pending_;
+  // Notified under the lock: the destructor may run as soon as the count reaches zero.
+  idle_.notify_all();
+}
+
+int ServerDeletions::Pending() {
+  std::lock_guard<std::mutex> g(lock_);
+  return pending_;
+}
+
+bool ServerDeletions::WaitIdle(int timeoutMs) {
+  std::unique_lock<std::mutex> g(lock_);
+  return idle_.wait_for(g, std::chrono::milliseconds(timeoutMs), [this] { return pending_ == 0; });
+}
+
+bool RequestServerDelete(const Call& call, const DispatchEndpointValue& endpoint,
+                         const char* requestTarget) {
+  platform::Diagnostics& diag = call.transport.diagnostics;
+  diag.DebugOutput(kDeletePrefix);
+  diag.DebugOutput(requestTarget);
+  diag.DebugOutput("\r\n");
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]());
-  if (!HttpGet(requestTarget, ep.Host, ep.Port, reply.get())) return false;
-  platform::DebugOutput(reply.get());
-  platform::DebugOutput("\r\n");
+  if (!HttpGet(call, requestTarget, endpoint.Host, endpoint.Port, reply.get())) return false;
+  diag.DebugOutput(reply.get());
+  diag.DebugOutput("\r\n");
   XmlReply xml(reply.get(), "root");
   int32_t status = 0;
   return xml.HasRoot() && xml.TextIs("cmd", "delete") && xml.Int("status", &status);
 }
 
-bool DeleteServerTask(TaskRecord& task) {
+bool DeleteServerTask(Transport& transport, const DispatchEndpoint& dispatch,
+                      ServerDeletions& deletions, TaskRecord& task) {
   if (task.IsUpload && !task.Completed) {
-    platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
-    char target[3072] = {};
+    const DispatchEndpointValue ep = dispatch.Get();
     // Without a path the target is "/..."; blanks and control bytes of the cookie (its
     // everyday form is "SID=x; uid=1") and of the pick code are percent-encoded, so that the
     // request line stays whole and the deletion reaches the server.
@@ -71,18 +91,12 @@ bool DeleteServerTask(TaskRecord& task) {
     raw += platform::FieldView(task.PickCode);
     raw += "&cookie=";
     raw += platform::FieldView(task.Cookie);
-    if (platform::CopyText(target, EncodeTargetBytes(raw))) {
-      Pending().fetch_add(1);
-      try {
-        std::thread(ServerDeleteThread, std::string(target)).detach();
-      } catch (const std::exception&) {
-        // Not reported: the task is deleted all the same.
-        Pending().fetch_sub(1);
-      }
-    }
+    std::string target = EncodeTargetBytes(raw);
+    // Not reported when it cannot start: the task is deleted all the same.
+    if (target.size() < kTargetSize) deletions.Start(ep, std::move(target));
   }
-  bool removed = DeleteTaskFile(task.UserID, task.FileName);
-  platform::ConsoleOutput(removed ? "DeleteTask Success" : "DeleteTask Failed");
+  bool removed = DeleteTaskFile(transport.env, task.UserID, task.FileName);
+  transport.diagnostics.ConsoleOutput(removed ? "DeleteTask Success" : "DeleteTask Failed");
   task.Deleted = true;
   return true;
 }

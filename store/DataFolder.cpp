@@ -10,8 +10,7 @@ constexpr size_t kMaxBase = 511;
 
 // The application-data base: $APPDATA; on Linux without it $XDG_DATA_HOME, else
 // $HOME/.local/share.
-bool BaseFolder(std::string* base) {
-  platform::Env& env = platform::Env::Current();
+bool BaseFolder(platform::Env& env, std::string* base) {
   std::string value;
   if (env.GetVar("APPDATA", &value) && !value.empty()) {
     *base = value;
@@ -34,8 +33,7 @@ bool BaseFolder(std::string* base) {
 
 // Makes one level unless it is already a folder. A level made meanwhile by another thread
 // counts as made.
-bool EnsureLevel(const std::string& path) {
-  platform::Env& env = platform::Env::Current();
+bool EnsureLevel(platform::Env& env, const std::string& path) {
   if (env.IsDirectory(path)) return true;
   if (env.MakeDirectory(path)) return true;
   return env.IsDirectory(path);
@@ -45,16 +43,16 @@ bool EnsureLevel(const std::string& path) {
 // base is made too when it is missing, as the XDG base-directory rules ask (mode 0700 on
 // POSIX: MakeDirectory's): a fresh account has no ~/.local/share, and $APPDATA or
 // $XDG_DATA_HOME may name a folder still to be made.
-bool EnsureFolder(const std::string& path) {
-  if (platform::Env::Current().IsDirectory(path)) return true;
+bool EnsureFolder(platform::Env& env, const std::string& path) {
+  if (env.IsDirectory(path)) return true;
   for (size_t i = 1; i < path.size(); ++i) {
     if (path[i] != '/' && path[i] != '\\') continue;
     const std::string upper = path.substr(0, i);
     // A drive ("C:") or the start of a UNC path is not a folder to make.
     if (upper.back() == ':' || upper.find_first_not_of("/\\") == std::string::npos) continue;
-    if (!EnsureLevel(upper)) return false;
+    if (!EnsureLevel(env, upper)) return false;
   }
-  return EnsureLevel(path);
+  return EnsureLevel(env, path);
 }
 
 }  // namespace
@@ -72,9 +70,9 @@ bool IsPlainFolderName(const char* userId) {
   return last != '.' && last != ' ';
 }
 
-bool DataFolderPath(const char* userId, std::string* folder) {
+bool DataFolderPath(platform::Env& env, const char* userId, std::string* folder) {
   std::string path;
-  if (!BaseFolder(&path)) return false;
+  if (!BaseFolder(env, &path)) return false;
   if (userId != nullptr && !IsPlainFolderName(userId)) return false;
   const char* levels[] = {"Corvel", "Ferrant", userId};
   for (const char* level : levels) {
@@ -86,21 +84,13 @@ bool DataFolderPath(const char* userId, std::string* folder) {
   return true;
 }
 
-bool DataFolder(const char* userId, std::string* folder) {
+bool DataFolder(platform::Env& env, const char* userId, std::string* folder) {
   std::string path;
-  if (!DataFolderPath(userId, &path) || !EnsureFolder(path)) return false;
+  if (!DataFolderPath(env, userId, &path) || !EnsureFolder(env, path)) return false;
   *folder = path;
   return true;
 }
 
-bool IsExistingFolder(const std::string& path) {
-  return platform::Env::Current().IsDirectory(path);
-}
-
-bool PathExists(const std::string& path) {
-  return platform::Env::Current().PathExists(path);
-}
-
-std::vector<std::string> FindTaskFiles(const std::string& folder) {
-  return platform::Env::Current().ListMatching(folder, ".udu");
+std::vector<std::string> FindTaskFiles(platform::Env& env, const std::string& folder) {
+  return env.ListMatching(folder, ".udu");
 }

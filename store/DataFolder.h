@@ -9,6 +9,8 @@
 // character or one of <>:"|?*) gives no folder: every task-store operation for that user then
 // does nothing. A base longer than 511 characters, or none at all, also gives no folder.
 //
+// Every function asks the given Env (the runtime's) for variables and folders.
+//
 // Thread safety: no state; callable from any thread. Two threads making the same missing level
 // at once: the loser finds it made and goes on.
 #pragma once
@@ -16,17 +18,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/Env.h"
+
 // The folder's full path without a trailing separator. userId null: the program folder
 // (.../Corvel/Ferrant). False when a level can neither be found as a folder nor made.
-bool DataFolder(const char* userId, std::string* folder);
+bool DataFolder(platform::Env& env, const char* userId, std::string* folder);
 // The same path without making anything, to name it in messages. False when there is none.
-bool DataFolderPath(const char* userId, std::string* folder);
-
-bool IsExistingFolder(const std::string& path);
-bool PathExists(const std::string& path);
+bool DataFolderPath(platform::Env& env, const char* userId, std::string* folder);
 
 // Bare names of the entries of folder matching "*.udu", in the file system's order.
-std::vector<std::string> FindTaskFiles(const std::string& folder);
+std::vector<std::string> FindTaskFiles(platform::Env& env, const std::string& folder);
 
 // True when userId can name a user folder.
 bool IsPlainFolderName(const char* userId);

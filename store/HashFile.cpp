@@ -1,36 +1,38 @@
-// Whole-file hashing: 16 KiB reads, the stop check, the percentage and the full-speed slot.
+// Whole-file hashing: 16 KiB reads, the stop check, the percentage and the full-speed gate.
 #include "store/HashFile.h"
 
 #include <memory>
 
-#include "platform/Env.h"
-#include "platform/ProcessState.h"
-
 namespace {
 
 constexpr size_t kReadSize = 16384;
+// How long a hasher without the gate waits for it before each read.
+constexpr int kPauseMs = 1;
 
-// Holds the full-speed slot while this hasher has it; gives it back on every exit.
-class HashSlot {
+// Holds the gate while this hasher has it; lets go on every exit.
+class GateHolder {
  public:
-  ~HashSlot() {
-    if (held_) platform::Process().HashSlotCount.fetch_sub(1);
+  explicit GateHolder(HashGate& gate) : gate_(gate), held_(gate.TryTake()) {}
+  ~GateHolder() {
+    if (held_) gate_.Release();
   }
-  bool held() const { return held_; }
-  void TryTake() {
-    int32_t expected = 0;
-    held_ = platform::Process().HashSlotCount.compare_exchange_strong(expected, 1);
+  GateHolder(const GateHolder&) = delete;
+  GateHolder& operator=(const GateHolder&) = delete;
+  // Before a read: at full speed with the gate, else a pause that takes it if it comes free.
+  void BeforeRead() {
+    if (!held_) held_ = gate_.TakeWithin(kPauseMs);
   }
 
  private:
-  bool held_ = false;
+  HashGate& gate_;
+  bool held_;
 };
 
 }  // namespace
 
-bool HashFile(const char* path, CSha1Digest& digest, IHashProgress& progress) {
+bool HashFile(platform::Env& env, HashGate& gate, const char* path, CSha1Digest& digest,
+              IHashProgress& progress) {
   if (path == nullptr) return false;
-  platform::Env& env = platform::Env::Current();
   std::unique_ptr<platform::IReadFile> file = env.OpenRead(path);
   if (!file) return false;
   int64_t size = 0;
@@ -38,20 +40,16 @@ bool HashFile(const char* path, CSha1Digest& digest, IHashProgress& progress) {
   if (size == 0) return true;
 
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kReadSize]);
-  HashSlot slot;
+  GateHolder holder(gate);
   int64_t remaining = size, done = 0;
   for (;;) {
     if (progress.StopRequested()) return false;
+    holder.BeforeRead();
     size_t want =
         remaining < static_cast<int64_t>(kReadSize) ? static_cast<size_t>(remaining) : kReadSize;
     int64_t n = file->Read(buffer.get(), want);
     // Nothing (the file shrank), an error, or more than asked for: the hash cannot be trusted.
     if (n <= 0 || n > static_cast<int64_t>(want)) return false;
-    if (!slot.held()) {
-      // Only one hasher runs at full speed; the others pause before each piece.
-      env.SleepMillis(1);
-      if (platform::Process().HashSlotCount.load() == 0) slot.TryTake();
-    }
     digest.Update(buffer.get(), static_cast<uint32_t>(n));
     done += n;
     remaining -= n;
@@ -61,14 +59,15 @@ bool HashFile(const char* path, CSha1Digest& digest, IHashProgress& progress) {
   }
 }
 
-std::string FileDigestText(const char* path) {
+std::string FileDigestText(platform::Env& env, const char* path) {
   class NoProgress : public IHashProgress {
    public:
     bool StopRequested() override { return false; }
     void SetHashPercent(int32_t) override {}
   } progress;
+  HashGate gate;
   CSha1Digest digest;
-  if (!HashFile(path, digest, progress)) return "";
+  if (!HashFile(env, gate, path, digest, progress)) return "";
   digest.Final();
   char hex[41];
   digest.HexDigest(hex);

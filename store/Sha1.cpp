@@ -1,24 +1,18 @@
 // The SHA-1 digest object: buffering, padding, the digest text, and the choice of block function.
 #include "store/Sha1.h"
 
-#include <atomic>
 #include <cstring>
 
 namespace sha1 {
-namespace {
-std::atomic<bool> g_force_portable{false};
-
-CompressFn Chosen() {
-  static const CompressFn ni = CompressShaNi();
-  if (g_force_portable.load(std::memory_order_relaxed) || ni == nullptr) return CompressPortable;
-  return ni;
-}
-}  // namespace
-
-void ForcePortable(bool force) {
-  g_force_portable = force;
+CompressFn Best() {
+  static const CompressFn best = CompressShaNi() != nullptr ? CompressShaNi() : CompressPortable;
+  return best;
 }
 }  // namespace sha1
+
+CSha1Digest::CSha1Digest() : compress_(sha1::Best()) {
+  Reset();
+}
 
 void CSha1Digest::Reset() {
   state_[0] = 0x67452301u;
@@ -40,7 +34,7 @@ void CSha1Digest::Update(const void* data, uint32_t length) {
   count_[0] = lowBits;
   count_[1] += length >> 29;
 
-  sha1::CompressFn compress = sha1::Chosen();
+  const sha1::CompressFn compress = compress_;
   if (used > 0) {
     uint32_t take = 64 - used;
     if (length < take) {

@@ -2,8 +2,8 @@
 //
 // One CSha1Digest per hash: Reset (done by the constructor), Update any number of times, Final,
 // then HexDigest. Final wipes the working state; only the digest stays readable. The block
-// function uses the x86 SHA extensions when the CPU has them (chosen once, at run time) and a
-// portable path otherwise.
+// function uses the x86 SHA extensions when the CPU has them (sha1::Best(), found once at run
+// time) and a portable path otherwise; tests and benchmarks may name the one to use.
 //
 // Thread safety: an object belongs to one thread; different objects are independent.
 #pragma once
@@ -11,9 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace sha1 {
+// A block function: compresses nblocks 64-byte blocks into state.
+using CompressFn = void (*)(uint32_t state[5], const uint8_t* blocks, size_t nblocks);
+}  // namespace sha1
+
 class CSha1Digest {
  public:
-  CSha1Digest() { Reset(); }
+  CSha1Digest();
+  explicit CSha1Digest(sha1::CompressFn compress) : compress_(compress) { Reset(); }
   void Reset();
   void Update(const void* data, uint32_t length);
   void Final();
@@ -26,6 +32,7 @@ class CSha1Digest {
   uint32_t count_[2];  // bit count, low word first
   uint8_t buffer_[64];
   uint8_t digest_[20];
+  sha1::CompressFn compress_;
 };
 
 // The digest text of a NUL-terminated text's bytes (the NUL not hashed). out: 41 bytes.
@@ -33,11 +40,10 @@ class CSha1Digest {
 bool HashText(const char* text, char* out);
 
 namespace sha1 {
-// The block functions, exposed for tests and benchmarks: each compresses nblocks 64-byte blocks.
+// The block functions, exposed for tests and benchmarks.
 void CompressPortable(uint32_t state[5], const uint8_t* blocks, size_t nblocks);
 // Null when the CPU (or the build) has no SHA extensions.
-using CompressFn = void (*)(uint32_t state[5], const uint8_t* blocks, size_t nblocks);
 CompressFn CompressShaNi();
-// Forces the portable path (tests, benchmarks); false restores the automatic choice.
-void ForcePortable(bool force);
+// The fastest this machine has: the SHA extensions when present, else the portable path.
+CompressFn Best();
 }  // namespace sha1

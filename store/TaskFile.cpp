@@ -80,10 +80,10 @@ std::string Number(long long v) {
   return std::to_string(v);
 }
 
-bool TaskFilePath(const char* userId, const char* filePath, std::string* path) {
+bool TaskFilePath(platform::Env& env, const char* userId, const char* filePath, std::string* path) {
   std::string name = TaskFileName(filePath);
   std::string folder;
-  if (name.empty() || !DataFolder(userId, &folder)) return false;
+  if (name.empty() || !DataFolder(env, userId, &folder)) return false;
   *path = folder + platform::kPathSep + name;
   return true;
 }
@@ -95,8 +95,8 @@ bool IsBareName(const char* name) {
   return std::strpbrk(name, "/\\") == nullptr;
 }
 
-bool ReadWhole(const std::string& path, std::string* data) {
-  std::unique_ptr<platform::IReadFile> file = platform::Env::Current().OpenRead(path);
+bool ReadWhole(platform::Env& env, const std::string& path, std::string* data) {
+  std::unique_ptr<platform::IReadFile> file = env.OpenRead(path);
   int64_t length = 0;
   if (!file || !file->Length(&length) || length > kMaxTaskFileSize || !file->Seek(0)) {
     return false;
@@ -133,10 +133,9 @@ std::string TaskFileName(const char* filePath) {
   return std::string(hex) + ".udu";
 }
 
-bool WriteTaskFile(const SavedTask& task) {
+bool WriteTaskFile(platform::Env& env, const SavedTask& task) {
   std::string path;
-  if (!TaskFilePath(task.UserID, task.FileName, &path)) return false;
-  platform::Env& env = platform::Env::Current();
+  if (!TaskFilePath(env, task.UserID, task.FileName, &path)) return false;
   int64_t modified = 0;
   if (!env.FileModTime(task.FileName, &modified)) modified = 0;
   const int32_t createTime = static_cast<int32_t>(static_cast<uint32_t>(env.NowSeconds()));
@@ -161,13 +160,13 @@ bool WriteTaskFile(const SavedTask& task) {
   return env.WriteFileAtomic(path, doc);
 }
 
-bool ReadTaskFile(const char* fileName, SavedTask& task) {
+bool ReadTaskFile(platform::Env& env, const char* fileName, SavedTask& task) {
   std::string folder;
-  if (!IsBareName(fileName) || !DataFolder(task.UserID, &folder)) return false;
+  if (!IsBareName(fileName) || !DataFolder(env, task.UserID, &folder)) return false;
   std::string path = folder + platform::kPathSep + fileName;
-  if (!PathExists(path)) return false;
+  if (!env.PathExists(path)) return false;
   std::string data;
-  if (!ReadWhole(path, &data)) return false;
+  if (!ReadWhole(env, path, &data)) return false;
   tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
   // Whatever follows the root element's end is not the task's.
   const size_t extent = XmlRootExtent(data);
@@ -204,10 +203,9 @@ bool ReadTaskFile(const char* fileName, SavedTask& task) {
   return true;
 }
 
-bool DeleteTaskFile(const char* userId, const char* filePath) {
+bool DeleteTaskFile(platform::Env& env, const char* userId, const char* filePath) {
   std::string path;
-  if (!TaskFilePath(userId, filePath, &path)) return false;
-  platform::Env& env = platform::Env::Current();
+  if (!TaskFilePath(env, userId, filePath, &path)) return false;
   if (!env.PathExists(path)) return false;
   return env.RemoveFile(path);
 }

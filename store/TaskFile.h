@@ -23,11 +23,15 @@
 // temporary file, a checked write, a sync and a rename; on any failure the old file survives
 // and the result is false.
 //
+// Every function works through the given Env (the runtime's).
+//
 // Thread safety: different tasks use different files; no lock is taken.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "platform/Env.h"
 
 // The saved subset of a task.
 struct SavedTask {
@@ -46,11 +50,11 @@ struct SavedTask {
 // The task file's name for a local path: 40 hex digits and ".udu".
 std::string TaskFileName(const char* filePath);
 
-bool WriteTaskFile(const SavedTask& task);
+bool WriteTaskFile(platform::Env& env, const SavedTask& task);
 // Reads the named file (bare name, found in the folder of task.UserID) into task and sets
 // IsUpload, whatever the file held. False, task unchanged, when the name is not a bare name or
 // the file is missing, cannot be parsed, lacks an element it needs (FileName, FileSize, Port
 // and LastWriteTime must also have text), or holds a text too long for its field.
-bool ReadTaskFile(const char* fileName, SavedTask& task);
+bool ReadTaskFile(platform::Env& env, const char* fileName, SavedTask& task);
 // Removes the task file of (userId, filePath). True when it existed and was removed.
-bool DeleteTaskFile(const char* userId, const char* filePath);
+bool DeleteTaskFile(platform::Env& env, const char* userId, const char* filePath);

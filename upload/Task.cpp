@@ -1,7 +1,28 @@
 #include "upload/Task.h"
 
+#include <chrono>
+
 #include "platform/Bounded.h"
-#include "platform/Env.h"
+
+void WorkerRun::CancelRun() {
+  Cancel = true;
+  std::lock_guard<std::mutex> g(m_);
+  cv_.notify_all();
+}
+
+void WorkerRun::Wake() {
+  std::lock_guard<std::mutex> g(m_);
+  woken_ = true;
+  cv_.notify_all();
+}
+
+bool WorkerRun::WaitWake(int ms) {
+  std::unique_lock<std::mutex> g(m_);
+  const bool came =
+      cv_.wait_for(g, std::chrono::milliseconds(ms), [this] { return woken_ || Cancel.load(); });
+  woken_ = false;
+  return came;
+}
 
 void WorkerRun::MarkFinished() {
   std::lock_guard<std::mutex> g(m_);
@@ -23,8 +44,8 @@ TaskRecord CTask::Snapshot() const {
   return Record;
 }
 
-bool SetupNewTask(TaskRecord& task, const char* userId, const char* cookie, const char* path,
-                  const char* param) {
+bool SetupNewTask(platform::Env& env, TaskRecord& task, const char* userId, const char* cookie,
+                  const char* path, const char* param) {
   InitTask(task);
   if (!platform::CopyText(task.UserID, userId ? userId : "") ||
       !platform::CopyText(task.Cookie, cookie ? cookie : "") ||
@@ -33,7 +54,7 @@ bool SetupNewTask(TaskRecord& task, const char* userId, const char* cookie, cons
     return false;
   }
   int64_t size = 0;
-  if (!platform::Env::Current().FileSize(task.FileName, &size)) size = 0;
+  if (!env.FileSize(task.FileName, &size)) size = 0;
   task.FileSize = size;
   task.Offset = 0;
   ChooseBlockSize(task);

@@ -17,9 +17,11 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
+#include "platform/Env.h"
 #include "protocol/TaskRecord.h"
 
 struct TaskProgress {
@@ -31,20 +33,46 @@ struct TaskProgress {
   std::atomic<int64_t> AttemptStart{0};
 };
 
-// One worker run: its cancel flag (read by the transport through net/Cancel.h), the early end of
-// a retry wait, and the signal that the run's thread has finished.
-struct WorkerRun {
-  explicit WorkerRun(uint64_t generation) : Generation(generation) {}
-  const uint64_t Generation;
-  std::atomic<bool> Cancel{false};
-  std::atomic<bool> WakeEarly{false};
+// One of the three worker slots, held by one run and given back exactly once, by whichever of
+// the run's end or its abandonment by Stop comes first (or by its destruction).
+class SlotToken {
+ public:
+  SlotToken(std::function<void()> release) : release_(std::move(release)) {}
+  ~SlotToken() { Release(); }
+  SlotToken(const SlotToken&) = delete;
+  SlotToken& operator=(const SlotToken&) = delete;
+  void Release() {
+    if (held_.exchange(false)) release_();
+  }
 
+ private:
+  std::function<void()> release_;
+  std::atomic<bool> held_{true};
+};
+
+// One worker run: its slot, its cancel flag (read by the transport, net/Transport.h), the early
+// end of a retry wait, and the signal that the run's thread has finished.
+class WorkerRun {
+ public:
+  WorkerRun(uint64_t generation, std::function<void()> releaseSlot)
+      : Generation(generation), Slot(std::move(releaseSlot)) {}
+  const uint64_t Generation;
+  SlotToken Slot;
+  std::atomic<bool> Cancel{false};
+
+  // Cuts the run short: its requests fail, its waits end.
+  void CancelRun();
+  // Ends a retry wait early (a continue during the wait).
+  void Wake();
+  // Waits up to ms for CancelRun or Wake; true when one came (a Wake is used up).
+  bool WaitWake(int ms);
   void MarkFinished();
   void WaitFinished();
 
  private:
   std::mutex m_;
   std::condition_variable cv_;
+  bool woken_ = false;
   bool finished_ = false;
 };
 
@@ -66,5 +94,5 @@ using TaskPtr = std::shared_ptr<CTask>;
 
 // InitTask, then the four texts, FileSize from the file's status (0 when it cannot be read:
 // hashing then fails with 302) and the block plan. False when a text does not fit its field.
-bool SetupNewTask(TaskRecord& task, const char* userId, const char* cookie, const char* path,
-                  const char* param);
+bool SetupNewTask(platform::Env& env, TaskRecord& task, const char* userId, const char* cookie,
+                  const char* path, const char* param);

@@ -1,25 +1,34 @@
 // The steps a worker runs and the manager's server-side deletion, behind one seam so that
 // tests can script them (succeed, fail, block until released) without a network.
 //
-// DefaultTaskSteps() runs the real ones: hashing (store/), the protocol requests (protocol/),
-// the task file (store/TaskFile.h). SetTaskStepsForTest installs a fake; it must outlive every
-// worker that uses it (WaitForIdleWorkers, upload/Worker.h).
+// RealTaskSteps runs the real ones through a runtime's parts: hashing (store/HashFile.h, the
+// runtime's Env and HashGate), the protocol requests (protocol/, the runtime's Transport and
+// dispatch endpoint), the task file (store/TaskFile.h). The runtime holds one and hands it to
+// its workers unless a test installs another (upload/Runtime.h).
+//
+// cancel: the run's cancel flag; a request in flight fails promptly once it is set.
+// Thread safety: the workers of one runtime call a steps object from several threads at once.
 #pragma once
+
+#include <atomic>
 
 #include "net/Http.h"
 #include "protocol/TaskRecord.h"
 #include "store/HashFile.h"
+
+class Runtime;
 
 class ITaskSteps {
  public:
   virtual ~ITaskSteps() = default;
   // Hashes FileName into SHA1Hash (40 upper-case hex digits).
   virtual bool HashTaskFile(TaskRecord& task, IHashProgress& progress) = 0;
-  virtual bool RequestDispatch(TaskRecord& task) = 0;
+  virtual bool RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) = 0;
   virtual bool WriteTaskFile(const TaskRecord& task) = 0;
-  virtual bool RequestUploadCheck(TaskRecord& task) = 0;
-  virtual bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) = 0;
-  virtual bool RequestUploadFinish(TaskRecord& task) = 0;
+  virtual bool RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) = 0;
+  virtual bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                                  const std::atomic<bool>& cancel) = 0;
+  virtual bool RequestUploadFinish(TaskRecord& task, const std::atomic<bool>& cancel) = 0;
   virtual bool DeleteTaskFile(const TaskRecord& task) = 0;
   // The page deletes the task: server-side deletion of a begun upload, task file removed.
   virtual void DeleteServerTask(TaskRecord& task) = 0;
@@ -27,6 +36,20 @@ class ITaskSteps {
   virtual bool ReadTaskFile(const char* fileName, TaskRecord& task) = 0;
 };
 
-ITaskSteps& DefaultTaskSteps();
-ITaskSteps& CurrentTaskSteps();
-void SetTaskStepsForTest(ITaskSteps* steps);
+class RealTaskSteps : public ITaskSteps {
+ public:
+  explicit RealTaskSteps(Runtime& runtime) : runtime_(runtime) {}
+  bool HashTaskFile(TaskRecord& task, IHashProgress& progress) override;
+  bool RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  bool WriteTaskFile(const TaskRecord& task) override;
+  bool RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                          const std::atomic<bool>& cancel) override;
+  bool RequestUploadFinish(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  bool DeleteTaskFile(const TaskRecord& task) override;
+  void DeleteServerTask(TaskRecord& task) override;
+  bool ReadTaskFile(const char* fileName, TaskRecord& task) override;
+
+ private:
+  Runtime& runtime_;
+};

@@ -2,55 +2,13 @@
 
 #include <cstring>
 #include <mutex>
-#include <set>
-#include <tuple>
 #include <utility>
 
 #include "platform/Bounded.h"
 #include "store/DataFolder.h"
-#include "upload/TaskSteps.h"
-#include "upload/Worker.h"
+#include "upload/Runtime.h"
 
-namespace {
-
-// Local paths held by the live managers of this process, per user, so that two controls in one
-// process never give one file (and its task file) two tasks and two workers.
-class PathClaims {
- public:
-  bool Claim(const CUploader* owner, const std::string& user, const std::string& path) {
-    std::lock_guard<std::mutex> g(m_);
-    for (const Entry& e : entries_) {
-      if (e.user == user && e.path == path) return e.owner == owner;
-    }
-    entries_.insert({owner, user, path});
-    return true;
-  }
-  void Release(const CUploader* owner, const std::string& user, const std::string& path) {
-    std::lock_guard<std::mutex> g(m_);
-    entries_.erase({owner, user, path});
-  }
-
- private:
-  struct Entry {
-    const CUploader* owner;
-    std::string user;
-    std::string path;
-    bool operator<(const Entry& o) const {
-      return std::tie(owner, user, path) < std::tie(o.owner, o.user, o.path);
-    }
-  };
-  std::mutex m_;
-  std::set<Entry> entries_;
-};
-
-PathClaims& Claims() {
-  static PathClaims* claims = new PathClaims;
-  return *claims;
-}
-
-}  // namespace
-
-CUploader::CUploader(const char* userId, const char* cookie) {
+CUploader::CUploader(Runtime& runtime, const char* userId, const char* cookie) : runtime_(runtime) {
   platform::CopyText(UserID_, userId ? userId : "");
   platform::CopyText(Cookie_, cookie ? cookie : "");
 }
@@ -58,8 +16,8 @@ CUploader::CUploader(const char* userId, const char* cookie) {
 CUploader::~CUploader() {
   MutexGuard g(lock_);
   for (auto& [id, task] : tasks_) {
-    if (task->Snapshot().Running) Stop(task);
-    Claims().Release(this, UserID_, task->Snapshot().FileName);
+    if (task->Snapshot().Running) runtime_.workers.Stop(task);
+    runtime_.claims.Release(this, UserID_, task->Snapshot().FileName);
   }
   tasks_.clear();
 }
@@ -67,10 +25,10 @@ CUploader::~CUploader() {
 bool CUploader::AddTask(int32_t taskId, const char* path, const char* param) {
   if (path == nullptr || HasFile(path)) return false;
   auto task = std::make_shared<CTask>();
-  if (!SetupNewTask(task->Record, UserID_, Cookie_, path, param)) return false;
+  if (!SetupNewTask(runtime_.env, task->Record, UserID_, Cookie_, path, param)) return false;
   MutexGuard g(lock_);
   if (tasks_.count(taskId)) return false;
-  if (!Claims().Claim(this, UserID_, path)) return false;
+  if (!runtime_.claims.Claim(this, UserID_, path)) return false;
   tasks_.emplace(taskId, std::move(task));
   return true;
 }
@@ -81,13 +39,13 @@ bool CUploader::LoadTask(int32_t taskId, const char* fileName) {
   platform::CopyText(rec.UserID, UserID_);
   platform::CopyText(rec.Cookie, Cookie_);
   InitTask(rec);
-  if (!CurrentTaskSteps().ReadTaskFile(fileName, rec)) return false;
+  if (!runtime_.steps().ReadTaskFile(fileName, rec)) return false;
   ChooseBlockSize(rec);
   rec.IsUpload = true;
   rec.Status = kStatusStopped;
   MutexGuard g(lock_);
   if (tasks_.count(taskId)) return false;
-  if (!Claims().Claim(this, UserID_, rec.FileName)) return false;
+  if (!runtime_.claims.Claim(this, UserID_, rec.FileName)) return false;
   tasks_.emplace(taskId, std::move(task));
   return true;
 }
@@ -97,26 +55,26 @@ bool CUploader::DeleteTask(int32_t taskId) {
   auto it = tasks_.find(taskId);
   if (it == tasks_.end()) return false;
   TaskPtr task = it->second;
-  if (task->Snapshot().Running) Stop(task);
+  if (task->Snapshot().Running) runtime_.workers.Stop(task);
   TaskRecord rec = task->Snapshot();
-  CurrentTaskSteps().DeleteServerTask(rec);
+  runtime_.steps().DeleteServerTask(rec);
   {
     std::lock_guard<std::mutex> tg(task->Lock);
     task->Record.Deleted = true;
   }
-  Claims().Release(this, UserID_, rec.FileName);
+  runtime_.claims.Release(this, UserID_, rec.FileName);
   tasks_.erase(it);
   return true;
 }
 
 bool CUploader::ContinueTask(int32_t taskId) {
   TaskPtr task = GetTask(taskId);
-  return task ? Start(task) : false;
+  return task ? runtime_.workers.Start(task) : false;
 }
 
 bool CUploader::StopTask(int32_t taskId) {
   TaskPtr task = GetTask(taskId);
-  return task ? Stop(task) : false;
+  return task ? runtime_.workers.Stop(task) : false;
 }
 
 TaskPtr CUploader::GetTask(int32_t taskId) {
@@ -127,8 +85,8 @@ TaskPtr CUploader::GetTask(int32_t taskId) {
 
 bool CUploader::LoadSavedTasks() {
   std::string folder;
-  if (!DataFolder(UserID_, &folder)) return false;
-  std::vector<std::string> names = FindTaskFiles(folder);
+  if (!DataFolder(runtime_.env, UserID_, &folder)) return false;
+  std::vector<std::string> names = FindTaskFiles(runtime_.env, folder);
   if (names.empty()) return false;
   int32_t number = 10000;
   for (const std::string& name : names) LoadTask(number++, name.c_str());
@@ -149,4 +107,12 @@ bool CUploader::HasFile(const char* path) {
 int CUploader::GetTaskCount() {
   MutexGuard g(lock_);
   return static_cast<int>(tasks_.size());
+}
+
+std::vector<int32_t> CUploader::TaskIds() {
+  MutexGuard g(lock_);
+  std::vector<int32_t> ids;
+  ids.reserve(tasks_.size());
+  for (const auto& entry : tasks_) ids.push_back(entry.first);
+  return ids;
 }

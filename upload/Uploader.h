@@ -1,6 +1,7 @@
 // CUploader: the upload manager behind the control's task methods. It holds the signed-in
 // user's id and cookie and the table of tasks keyed by the page's task number (ascending), and
-// decides which tasks exist; what a task does once started is upload/Worker.h.
+// decides which tasks exist; what a task does once started is upload/WorkerPool.h and
+// upload/Worker.h.
 //
 //   AddTask      false when a task in the table (or in another live manager of this process,
 //                for the same user) already has the path, when the number is already used, or
@@ -14,6 +15,9 @@
 //                order (a file that fails to load still uses up its number).
 //   Destruction  stops every running task; task files stay on disk.
 //
+// The manager works through its runtime (upload/Runtime.h): the steps its tasks run, the worker
+// pool that starts and stops them, the path claims shared with the other managers, the Env.
+//
 // Thread safety: called on the page's thread. The lock guards the table's structure only; the
 // records are shared with their workers through their own locks (upload/Task.h). Tasks are held
 // by shared pointers, so a worker or retry wait still running after DeleteTask or destruction
@@ -23,13 +27,16 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "upload/Mutex.h"
 #include "upload/Task.h"
 
+class Runtime;
+
 class CUploader {
  public:
-  CUploader(const char* userId, const char* cookie);
+  CUploader(Runtime& runtime, const char* userId, const char* cookie);
   virtual ~CUploader();
   CUploader(const CUploader&) = delete;
   CUploader& operator=(const CUploader&) = delete;
@@ -46,8 +53,11 @@ class CUploader {
   int GetTaskCount();
 
   const char* UserID() const { return UserID_; }
+  // The numbers of the tasks in the table, ascending.
+  std::vector<int32_t> TaskIds();
 
  private:
+  Runtime& runtime_;
   char UserID_[100]{};
   char Cookie_[500]{};
   std::map<int32_t, TaskPtr> tasks_;

@@ -9,7 +9,7 @@
 #include <atomic>
 #include <memory>
 
-#include "control/UpLoadObj.h"
+#include "control/UpLoadObjCore.h"
 
 // owner: the control's window while it has one (null: the dialog has no owner); shared so that
 // the dialog thread never reads the control itself, which may be released meanwhile.

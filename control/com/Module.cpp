@@ -4,12 +4,15 @@
 #include <mutex>
 
 #include "control/com/Guids.h"
+#include "upload/Runtime.h"
 
 namespace {
 HMODULE g_module = nullptr;
 std::atomic<long> g_locks{0};
 std::mutex g_tlbLock;
 ITypeLib* g_typeLib = nullptr;
+std::mutex g_runtimeLock;
+Runtime* g_runtime = nullptr;  // never destroyed: see ModuleRuntime
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -49,6 +52,12 @@ std::string ModulePath() {
   char path[MAX_PATH] = {};
   GetModuleFileNameA(g_module, path, MAX_PATH);
   return path;
+}
+
+Runtime& ModuleRuntime() {
+  std::lock_guard<std::mutex> g(g_runtimeLock);
+  if (g_runtime == nullptr) g_runtime = new Runtime();
+  return *g_runtime;
 }
 
 ITypeInfo* TypeInfoOf(REFGUID guid) {

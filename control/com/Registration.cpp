@@ -13,7 +13,8 @@
 
 namespace {
 
-bool g_perUser = false;
+// Where the entries go: the machine's classes, or the current user's.
+enum class Scope { kMachine, kUser };
 
 // The per-user type-library calls of oleaut32 (not in every SDK's headers).
 using RegisterForUserFn = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
@@ -26,9 +27,9 @@ Fn OleAut(const char* name) {
                 : nullptr;
 }
 
-HKEY Root(HKEY* opened) {
+HKEY Root(Scope scope, HKEY* opened) {
   *opened = nullptr;
-  if (!g_perUser) return HKEY_CLASSES_ROOT;
+  if (scope == Scope::kMachine) return HKEY_CLASSES_ROOT;
   if (RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Classes", 0, nullptr, 0, KEY_ALL_ACCESS,
                       nullptr, opened, nullptr) != ERROR_SUCCESS) {
     return nullptr;
@@ -101,13 +102,13 @@ HRESULT RegisterClassEntries(HKEY root) {
   return S_OK;
 }
 
-HRESULT RegisterTypes() {
+HRESULT RegisterTypes(Scope scope) {
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(ModuleHandle(), path, MAX_PATH);
   ITypeLib* lib = nullptr;
   HRESULT hr = LoadTypeLibEx(path, REGKIND_NONE, &lib);
   if (FAILED(hr)) return hr;
-  if (g_perUser) {
+  if (scope == Scope::kUser) {
     auto forUser = OleAut<RegisterForUserFn>("RegisterTypeLibForUser");
     hr = forUser ? forUser(lib, path, nullptr) : E_NOTIMPL;
   } else {
@@ -117,13 +118,13 @@ HRESULT RegisterTypes() {
   return hr;
 }
 
-void UnregisterTypes() {
+void UnregisterTypes(Scope scope) {
 #ifdef _WIN64
   const SYSKIND kind = SYS_WIN64;
 #else
   const SYSKIND kind = SYS_WIN32;
 #endif
-  if (g_perUser) {
+  if (scope == Scope::kUser) {
     auto forUser = OleAut<UnregisterForUserFn>("UnRegisterTypeLibForUser");
     if (forUser) forUser(kLibidFerrant, 1, 0, 0x0804, kind);
   } else {
@@ -131,25 +132,25 @@ void UnregisterTypes() {
   }
 }
 
-HRESULT Register() {
+HRESULT Register(Scope scope) {
   HKEY opened;
-  HKEY root = Root(&opened);
+  HKEY root = Root(scope, &opened);
   if (root == nullptr) return E_ACCESSDENIED;
   HRESULT hr = RegisterModule(root);
   if (SUCCEEDED(hr)) hr = RegisterClassEntries(root);
-  if (SUCCEEDED(hr)) hr = RegisterTypes();
+  if (SUCCEEDED(hr)) hr = RegisterTypes(scope);
   if (opened) RegCloseKey(opened);
   return hr;
 }
 
-HRESULT Unregister() {
+HRESULT Unregister(Scope scope) {
   HKEY opened;
-  HKEY root = Root(&opened);
+  HKEY root = Root(scope, &opened);
   if (root == nullptr) return E_ACCESSDENIED;
   RegDeleteTreeA(root, (std::string("CLSID\\") + kClsidText).c_str());
   RegDeleteTreeA(root, kProgId);
   RegDeleteTreeA(root, kProgIdIndependent);
-  UnregisterTypes();
+  UnregisterTypes(scope);
   // The AppID key itself stays; its DLL entry goes.
   RegDeleteTreeA(root, "AppID\\Ferrant.DLL");
   if (opened) RegCloseKey(opened);
@@ -159,22 +160,19 @@ HRESULT Unregister() {
 }  // namespace
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
-  return Register();
+  return Register(Scope::kMachine);
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer() {
-  return Unregister();
+  return Unregister(Scope::kMachine);
 }
 
 extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR commandLine) {
-  g_perUser = commandLine != nullptr && lstrcmpiW(commandLine, L"user") == 0;
-  HRESULT hr;
-  if (install) {
-    hr = Register();
-    if (FAILED(hr)) Unregister();
-  } else {
-    hr = Unregister();
-  }
-  g_perUser = false;
+  const Scope scope = commandLine != nullptr && lstrcmpiW(commandLine, L"user") == 0
+                          ? Scope::kUser
+                          : Scope::kMachine;
+  if (!install) return Unregister(scope);
+  const HRESULT hr = Register(scope);
+  if (FAILED(hr)) Unregister(scope);
   return hr;
 }

@@ -28,7 +28,7 @@ HRESULT ReturnText(const std::string& text, BSTR* out) {
 CUpLoadObj::CUpLoadObj(IUnknown* outer)
     : outer_(outer ? outer : &inner_),
       dialogOwner_(std::make_shared<std::atomic<HWND>>(nullptr)),
-      core_(std::make_unique<CUpLoadObjCore>()) {
+      core_(std::make_unique<CUpLoadObjCore>(ModuleRuntime())) {
   ModuleLock();
   core_->SetFileChooser(OpenFileDialogChooser(dialogOwner_));
   typeInfo_ = TypeInfoOf(kIidUpLoadObj);

@@ -1,5 +1,5 @@
 // CUpLoadObj: the COM face of the control. Its scripting methods only convert text (BSTR <-> the
-// active code page) and forward to the portable core (control/UpLoadObj.h); the rest is the
+// active code page) and forward to the portable core (control/UpLoadObjCore.h); the rest is the
 // standard plumbing a container expects of a control, each group in a small file of its own:
 //
 //   ObjectUnknown.cpp   identity: QueryInterface in the fixed order below, reference counts,
@@ -36,7 +36,7 @@
 #include <memory>
 
 #include "Ferrant_h.h"
-#include "control/UpLoadObj.h"
+#include "control/UpLoadObjCore.h"
 
 class CUpLoadObj : public IUpLoadObj,
                    public IViewObjectEx,

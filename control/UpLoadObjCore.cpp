@@ -1,4 +1,4 @@
-#include "control/UpLoadObj.h"
+#include "control/UpLoadObjCore.h"
 
 #include <cstring>
 #include <mutex>
@@ -7,11 +7,11 @@
 #include "net/Url.h"
 #include "net/WireText.h"
 #include "platform/Bounded.h"
+#include "platform/BuildSettings.h"
 #include "platform/Env.h"
-#include "platform/ProcessState.h"
 #include "store/DataFolder.h"
+#include "upload/Runtime.h"
 #include "upload/Uploader.h"
-#include "upload/Worker.h"
 
 namespace {
 
@@ -22,7 +22,6 @@ constexpr size_t kPathSize = 1024;
 constexpr size_t kFilterSize = 512;
 constexpr size_t kFileListSize = 16384;
 constexpr size_t kEntrySize = 1024;
-constexpr int kMaxRunning = 3;
 
 // A text fits a buffer of n bytes (n - 1 characters and the NUL).
 bool Fits(const char* text, size_t n) {
@@ -36,7 +35,7 @@ const char* OrEmpty(const char* text) {
 // and CONNECT lines as it is) whose last characters are the service domain suffix, compared
 // byte for byte and with case.
 bool IsServiceHost(const char* host) {
-  const char* suffix = platform::ServiceDomainSuffix();
+  const char* suffix = platform::kServiceDomainSuffix;
   size_t hl = std::strlen(host), sl = std::strlen(suffix);
   return IsPlainHostName(host) && hl >= sl && std::memcmp(host + hl - sl, suffix, sl) == 0;
 }
@@ -57,7 +56,8 @@ struct CUpLoadObjCore::FileListState {
   }
 };
 
-CUpLoadObjCore::CUpLoadObjCore() : fileList_(std::make_shared<FileListState>()) {}
+CUpLoadObjCore::CUpLoadObjCore(Runtime& runtime)
+    : runtime_(runtime), fileList_(std::make_shared<FileListState>()) {}
 
 CUpLoadObjCore::~CUpLoadObjCore() = default;
 
@@ -68,7 +68,7 @@ void CUpLoadObjCore::InitService(const char* userId, const char* cookie, const c
     return;
   }
   UrlRecord* url = ParseUrl(OrEmpty(dispatchUrl));
-  platform::DispatchEndpointValue endpoint{};
+  DispatchEndpointValue endpoint{};
   bool fits = !url->Truncated && platform::CopyText(endpoint.Host, url->Host) &&
               platform::CopyText(endpoint.Path, url->Path);
   endpoint.Port = url->Port;
@@ -77,13 +77,12 @@ void CUpLoadObjCore::InitService(const char* userId, const char* cookie, const c
   // (and the cookie they carry) never go to a foreign host.
   if (!fits || !IsServiceHost(endpoint.Host)) return;
   if (!pageHost_.empty() && !IsServiceHost(pageHost_.c_str())) return;
-  platform::SetDispatchEndpoint(endpoint);
-  platform::Process().RetryLimit = nRetry;
-  platform::Process().RetryWaitSeconds = nWait;
+  runtime_.dispatch.Set(endpoint);
+  runtime_.workers.SetRetry(nRetry, nWait);
   // An earlier manager is shut down first (its tasks stop, their files stay), so that the
   // reload does not give one file two tasks and two workers.
   uploader_.reset();
-  uploader_ = std::make_unique<CUploader>(OrEmpty(userId), OrEmpty(cookie));
+  uploader_ = std::make_unique<CUploader>(runtime_, OrEmpty(userId), OrEmpty(cookie));
   uploader_->LoadSavedTasks();
   fileList_->Set("NULL");
   initialized_ = true;
@@ -115,8 +114,8 @@ bool CUpLoadObjCore::GetTaskInfo(int taskId, std::string* line) {
   }
   TaskRecord rec = task->Snapshot();
   const int32_t status = rec.Status;
-  if (status == kStatusStarting && platform::Process().RunningCount.load() < kMaxRunning) {
-    Start(task);
+  if (status == kStatusStarting && runtime_.workers.Running() < WorkerPool::kMaxRunning) {
+    runtime_.workers.Start(task);
   }
   const TaskProgress& p = task->Progress;
   const int32_t elapsed = p.Elapsed.load();
@@ -176,21 +175,25 @@ void CUpLoadObjCore::SelectFileList(const char* filter) {
     }
   }
   bool expected = false;
-  if (!platform::Process().FileDialogOpen.compare_exchange_strong(expected, true)) return;
+  std::shared_ptr<std::atomic<bool>> open = runtime_.fileDialogOpen;
+  if (!open->compare_exchange_strong(expected, true)) return;
   std::shared_ptr<FileListState> state = fileList_;
   FileChooser chooser = chooser_;
+  platform::Env* env = &runtime_.env;
   try {
-    std::thread([state, chooser, items] {
+    // The dialog thread owns what it writes (the list state, the open flag): the control and
+    // its runtime may be gone before the user closes the dialog. The Env is the process's.
+    std::thread([state, chooser, items, open, env] {
       std::string selection;
       if (chooser && chooser(items, &selection)) {
-        state->Set(BuildFileListText(selection));
+        state->Set(BuildFileListText(*env, selection));
       } else {
         state->Set("NULL");
       }
-      platform::Process().FileDialogOpen = false;
+      *open = false;
     }).detach();
   } catch (const std::system_error&) {
-    platform::Process().FileDialogOpen = false;
+    *open = false;
   }
 }
 
@@ -210,8 +213,35 @@ void CUpLoadObjCore::OnDestroy() {
 
 std::string CUpLoadObjCore::TaskFileFolder() const {
   std::string folder;
-  if (!uploader_ || !DataFolderPath(uploader_->UserID(), &folder)) return "";
+  if (!uploader_ || !DataFolderPath(runtime_.env, uploader_->UserID(), &folder)) return "";
   return folder;
+}
+
+std::vector<int> CUpLoadObjCore::TaskIds() {
+  if (!uploader_) return {};
+  std::vector<int32_t> ids = uploader_->TaskIds();
+  return std::vector<int>(ids.begin(), ids.end());
+}
+
+bool CUpLoadObjCore::CompletedWithoutSending(int taskId) {
+  TaskPtr task = uploader_ ? uploader_->GetTask(taskId) : nullptr;
+  if (!task) return false;
+  const TaskRecord rec = task->Snapshot();
+  return rec.Status == kStatusCompleted && !rec.NeedUpload;
+}
+
+uint64_t CUpLoadObjCore::WaitForChange(uint64_t seen, int timeoutMs) {
+  return runtime_.changes.WaitBeyond(seen, timeoutMs);
+}
+
+bool CUpLoadObjCore::WaitUntilIdle(int timeoutMs) {
+  const bool workers = runtime_.workers.WaitIdle(timeoutMs);
+  return runtime_.deletions.WaitIdle(timeoutMs) && workers;
+}
+
+bool CUpLoadObjCore::Shutdown(int timeoutMs) {
+  OnDestroy();
+  return WaitUntilIdle(timeoutMs);
 }
 
 void CUpLoadObjCore::SetFileChooser(FileChooser chooser) {
@@ -222,7 +252,7 @@ void CUpLoadObjCore::SetPageHost(const std::string& host) {
   pageHost_ = host;
 }
 
-std::string BuildFileListText(const std::string& selection) {
+std::string BuildFileListText(platform::Env& env, const std::string& selection) {
   // NUL-separated texts ending with an empty text.
   std::vector<std::string> texts;
   size_t pos = 0;
@@ -245,7 +275,7 @@ std::string BuildFileListText(const std::string& selection) {
   std::string list;
   for (size_t i = 0; i < paths.size(); ++i) {
     int64_t size = 0;
-    if (!platform::Env::Current().FileSize(paths[i], &size)) size = 0;
+    if (!env.FileSize(paths[i], &size)) size = 0;
     char sizeText[32];
     platform::FormatText(sizeText, sizeof sizeText, "*%lld", static_cast<long long>(size));
     std::string entry = paths[i] + sizeText;

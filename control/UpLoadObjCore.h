@@ -1,7 +1,9 @@
 // The scripting control's portable core: the eleven methods of IUpLoadObj on narrow text.
 //
-// The COM class (control/com/, Windows) and the Linux host (host/) both drive this core; it
-// converts nothing and includes no OS header. Each method does what the page's call does:
+// Every front end drives this core and nothing below it: the COM class (control/com/, Windows),
+// the `ferrant` command (host/) and the browser host. It converts nothing and includes no OS
+// header. It works through the runtime it is given (upload/Runtime.h), which must outlive it.
+// Each method does what the page's call does:
 //
 //   InitService(user, cookie, url, nRetry, nWait)  parse the dispatch URL, refuse a host that is
 //        not a plain host name (net/WireText.h) of the service domain (likewise the page host,
@@ -20,6 +22,15 @@
 //   OnDestroy  the control's window is destroyed: the manager is shut down (running tasks stop,
 //        task files stay); later task methods find no manager.
 //
+// Beyond the page's methods, what front ends need:
+//   TaskIds                 the numbers of the tasks in the table, ascending
+//   CompletedWithoutSending the task completed and the service already held the file
+//   WaitForChange           waits for the next change of a task's state (a step begun, a run
+//                           ended, a slot given back) or a time-out: a poll then finds it at once
+//   WaitUntilIdle           no worker or deletion thread of the runtime is alive
+//   Shutdown                OnDestroy, then WaitUntilIdle: nothing of this control still runs
+//   TaskFileFolder          where the user's task files go, to name it in messages
+//
 // Refusals: a string longer than its buffer (user id 99, cookie 499, URL 199, path and task
 // parameter 1023 characters) is refused whole: InitService does nothing, AddUpTask answers 0.
 // Before InitService and after OnDestroy every task method answers 0, "NULL" or 0 tasks.
@@ -34,7 +45,13 @@
 #include <string>
 #include <vector>
 
+#include "protocol/TaskCodes.h"
+
 class CUploader;
+class Runtime;
+namespace platform {
+class Env;
+}  // namespace platform
 
 // Shows the open-file dialog. filterItems: the NUL-separated filter list as items (description,
 // pattern, ...). On a selection returns true and the dialog's buffer: NUL-separated texts ending
@@ -44,11 +61,11 @@ using FileChooser =
 
 // The list text built from a dialog selection: "path*size" entries joined by "|", or "NULL"
 // when nothing fits. Exposed for tests.
-std::string BuildFileListText(const std::string& selection);
+std::string BuildFileListText(platform::Env& env, const std::string& selection);
 
 class CUpLoadObjCore {
  public:
-  CUpLoadObjCore();
+  explicit CUpLoadObjCore(Runtime& runtime);
   ~CUpLoadObjCore();
   CUpLoadObjCore(const CUpLoadObjCore&) = delete;
   CUpLoadObjCore& operator=(const CUpLoadObjCore&) = delete;
@@ -69,6 +86,14 @@ class CUpLoadObjCore {
 
   void OnDestroy();
 
+  // For the front ends (see above).
+  std::vector<int> TaskIds();
+  bool CompletedWithoutSending(int taskId);
+  // Returns the runtime's change count; waits while it equals seen, at most timeoutMs.
+  uint64_t WaitForChange(uint64_t seen, int timeoutMs);
+  bool WaitUntilIdle(int timeoutMs);
+  bool Shutdown(int timeoutMs);
+
   // Glue settings.
   void SetFileChooser(FileChooser chooser);
   // The host of the page that hosts the control (empty: not hosted in a page). When set,
@@ -79,10 +104,10 @@ class CUpLoadObjCore {
   // The folder that holds the user's task files (made when a task file is written), to name it
   // in messages; empty before InitService or when the user id names no folder.
   std::string TaskFileFolder() const;
-  CUploader* Uploader() { return uploader_.get(); }
 
  private:
   struct FileListState;
+  Runtime& runtime_;
   bool initialized_ = false;
   std::unique_ptr<CUploader> uploader_;
   std::shared_ptr<FileListState> fileList_;

@@ -1,0 +1,45 @@
+// The control's methods over JSON-RPC 2.0: one request text in, one response text out. It
+// serves every front end that speaks JSON: `ferrant rpc` (a request per line) and the browser
+// host (a request per native-messaging frame).
+//
+// Methods carry IUpLoadObj's names and take positional params in its order:
+//   InitService [userId, cookie, dispatchUrl, nRetry, nWait] -> null
+//   AddUpTask [taskId, path, taskParam] -> 1 | 0
+//   DeleteUpTask | ContinueUpTask | StopUpTask [taskId] -> 1 | 0
+//   GetTaskInfo [taskId] -> status line, or "NULL" for an unknown number
+//   GetTaskCount [] -> int;  GetVersionInfo [] -> string
+//   SelectFileList [filter] -> null;  GetFileList [] -> string;  DeleteFileList [] -> null
+// A malformed request, an unknown method or wrong params get a JSON-RPC error and change
+// nothing; a request without an id (a notification) gets no response. Text that is not valid
+// UTF-8 is written with replacement characters (U+FFFD). A string param holding a NUL is refused
+// as invalid params (the control's texts end at the first NUL). Arrays and objects nested more
+// than 32 deep are refused before parsing.
+//
+// Thread safety: one thread drives the core, as the page's thread does.
+#pragma once
+
+#include <string>
+
+#include "control/UpLoadObjCore.h"
+
+namespace host {
+
+// JSON-RPC error codes.
+enum RpcError : int {
+  kRpcParseError = -32700,
+  kRpcInvalidRequest = -32600,
+  kRpcMethodNotFound = -32601,
+  kRpcInvalidParams = -32602,
+};
+
+class JsonRpcDispatcher {
+ public:
+  explicit JsonRpcDispatcher(CUpLoadObjCore& core) : core_(core) {}
+  // Handles one request text; returns the response text, or "" when none is due.
+  std::string Handle(const std::string& request);
+
+ private:
+  CUpLoadObjCore& core_;
+};
+
+}  // namespace host
