@@ -1,5 +1,7 @@
 #include "control/UpLoadObjCore.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -42,9 +44,12 @@ bool IsServiceHost(const char* host) {
 
 }  // namespace
 
+// The control's file list, shared with its dialog thread, which may outlive the control.
 struct CUpLoadObjCore::FileListState {
   std::mutex Lock;
+  std::condition_variable DialogEnded;
   char FileList[kFileListSize] = "NULL";
+  bool DialogOpen = false;  // this control's dialog
 
   void Set(const std::string& text) {
     std::lock_guard<std::mutex> g(Lock);
@@ -53,6 +58,13 @@ struct CUpLoadObjCore::FileListState {
   std::string Get() {
     std::lock_guard<std::mutex> g(Lock);
     return std::string(platform::FieldView(FileList));
+  }
+  // The dialog's result replaces the list and the dialog counts as ended, in one step.
+  void EndDialog(const std::string& text) {
+    std::lock_guard<std::mutex> g(Lock);
+    platform::CopyText(FileList, text);
+    DialogOpen = false;
+    DialogEnded.notify_all();
   }
 };
 
@@ -180,20 +192,22 @@ void CUpLoadObjCore::SelectFileList(const char* filter) {
   std::shared_ptr<FileListState> state = fileList_;
   FileChooser chooser = chooser_;
   platform::Env* env = &runtime_.env;
+  {
+    std::lock_guard<std::mutex> g(state->Lock);
+    state->DialogOpen = true;
+  }
   try {
     // The dialog thread owns what it writes (the list state, the open flag): the control and
     // its runtime may be gone before the user closes the dialog. The Env is the process's.
     std::thread([state, chooser, items, open, env] {
       std::string selection;
-      if (chooser && chooser(items, &selection)) {
-        state->Set(BuildFileListText(*env, selection));
-      } else {
-        state->Set("NULL");
-      }
+      const bool chosen = chooser && chooser(items, &selection);
       *open = false;
+      state->EndDialog(chosen ? BuildFileListText(*env, selection) : "NULL");
     }).detach();
   } catch (const std::system_error&) {
     *open = false;
+    state->EndDialog("NULL");
   }
 }
 
@@ -232,6 +246,12 @@ bool CUpLoadObjCore::CompletedWithoutSending(int taskId) {
 
 uint64_t CUpLoadObjCore::WaitForChange(uint64_t seen, int timeoutMs) {
   return runtime_.changes.WaitBeyond(seen, timeoutMs);
+}
+
+bool CUpLoadObjCore::WaitForFileDialog(int timeoutMs) {
+  std::unique_lock<std::mutex> g(fileList_->Lock);
+  return fileList_->DialogEnded.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                                         [this] { return !fileList_->DialogOpen; });
 }
 
 bool CUpLoadObjCore::WaitUntilIdle(int timeoutMs) {

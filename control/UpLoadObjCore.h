@@ -27,6 +27,7 @@
 //   CompletedWithoutSending the task completed and the service already held the file
 //   WaitForChange           waits for the next change of a task's state (a step begun, a run
 //                           ended, a slot given back) or a time-out: a poll then finds it at once
+//   WaitForFileDialog       this control's file dialog has ended (its list is published)
 //   WaitUntilIdle           no worker or deletion thread of the runtime is alive
 //   Shutdown                OnDestroy, then WaitUntilIdle: nothing of this control still runs
 //   TaskFileFolder          where the user's task files go, to name it in messages
@@ -91,6 +92,7 @@ class CUpLoadObjCore {
   bool CompletedWithoutSending(int taskId);
   // Returns the runtime's change count; waits while it equals seen, at most timeoutMs.
   uint64_t WaitForChange(uint64_t seen, int timeoutMs);
+  bool WaitForFileDialog(int timeoutMs);
   bool WaitUntilIdle(int timeoutMs);
   bool Shutdown(int timeoutMs);
 

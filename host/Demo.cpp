@@ -195,8 +195,11 @@ class Demo {
       seen = core.WaitForChange(seen, 1);
     }
     core.StopUpTask(1);
-    // The abandoned worker has closed its connection once no worker thread is left.
+    // What was on its way has reached the server once the abandoned worker's connection is
+    // closed at both ends.
     core.WaitUntilIdle(5000);
+    server_->WaitForStats([](const refserver::ServerStats& s) { return s.openConnections == 0; },
+                          5000);
     const int64_t heldBefore = ServerBytes();
     const TaskView stopped = session.View(1);
     std::printf("   stopped (status %d) with %s of %s on the server; the task file stays\n",

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/ProxySource.h"
 #include "platform/SocketSystem.h"
 
 namespace platform {
@@ -107,8 +108,10 @@ class EnvWrapper : public Env {
   bool WriteFileAtomic(const std::string& p, const std::string& d) override {
     return target_.WriteFileAtomic(p, d);
   }
+  // The proxy setting read through this Env's own variables (GetVar), so that a wrapper that
+  // changes them changes the setting too.
   bool ProxyString(const std::string& h, std::string* t) override {
-    return target_.ProxyString(h, t);
+    return SystemProxyString(*this, h, t);
   }
   SocketSystem& Sockets() override { return target_.Sockets(); }
 

@@ -119,6 +119,13 @@ ServerStats ReferenceServer::Stats() {
   return impl_->state->stats;
 }
 
+bool ReferenceServer::WaitForStats(const std::function<bool(const ServerStats&)>& ready,
+                                   int timeoutMs) {
+  std::unique_lock<std::mutex> g(impl_->state->m);
+  return impl_->state->statsChanged.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                                             [&] { return ready(impl_->state->stats); });
+}
+
 UploadStore& ReferenceServer::Store() {
   return *impl_->state->store;
 }

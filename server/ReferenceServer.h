@@ -22,10 +22,11 @@
 // hashing) run on a separate thread so they do not hold up the transfers.
 //
 // Thread safety: Start and Stop on one thread (the destructor stops); SetFault, ClearFaults,
-// Stats and Store from any thread. A server is started at most once.
+// Stats, WaitForStats and Store from any thread. A server is started at most once.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,6 +72,7 @@ struct ServerStats {
   int64_t uploadBytes = 0;                          // file bytes received by "up", in all
   std::map<std::string, int64_t> uploadBytesByKey;  // and per upload key
   int connections = 0;                              // connections accepted
+  size_t openConnections = 0;                       // connections not yet closed
 };
 
 class ReferenceServer {
@@ -92,6 +94,9 @@ class ReferenceServer {
   void SetFault(const std::string& endpoint, const EndpointFault& fault);
   void ClearFaults();
   ServerStats Stats();
+  // Waits until ready holds for the statistics, at most timeoutMs; true when it does. Ready is
+  // asked again at every change of the statistics.
+  bool WaitForStats(const std::function<bool(const ServerStats&)>& ready, int timeoutMs);
   UploadStore& Store();
 
  private:

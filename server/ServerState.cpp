@@ -15,6 +15,7 @@ EndpointFault ServerState::TakeFault(const std::string& endpoint, const std::str
   if (stats.targets.size() > kMaxTargets) {
     stats.targets.erase(stats.targets.begin(), stats.targets.begin() + kMaxTargets / 2);
   }
+  statsChanged.notify_all();
   auto it = faults.find(endpoint);
   if (it == faults.end()) return EndpointFault{};
   EndpointFault f = it->second;
@@ -31,12 +32,14 @@ void ServerState::AddUploadBytes(const std::string& key, int64_t n) {
   std::lock_guard<std::mutex> g(m);
   stats.uploadBytes += n;
   stats.uploadBytesByKey[key] += n;
+  statsChanged.notify_all();
 }
 
 void ServerState::RecordDelete(const std::string& pickCode, const std::string& cookie) {
   std::lock_guard<std::mutex> g(m);
   stats.lastDeletePickCode = pickCode;
   stats.lastDeleteCookie = cookie;
+  statsChanged.notify_all();
 }
 
 void ServerState::SetWriter(const std::string& key, const std::shared_ptr<Connection>& writer) {
@@ -68,11 +71,15 @@ void ServerState::AddLive(const std::shared_ptr<Connection>& c) {
   std::lock_guard<std::mutex> g(m);
   live[c.get()] = c;
   stats.connections++;
+  stats.openConnections = live.size();
+  statsChanged.notify_all();
 }
 
 void ServerState::RemoveLive(const Connection* c) {
   std::lock_guard<std::mutex> g(m);
   live.erase(c);
+  stats.openConnections = live.size();
+  statsChanged.notify_all();
 }
 
 std::vector<std::shared_ptr<Connection>> ServerState::Live() {

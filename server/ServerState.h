@@ -10,6 +10,7 @@
 
 #include <asio.hpp>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,6 +32,7 @@ struct ServerState {
   asio::thread_pool* checks = nullptr;  // runs finish checks; owned by the server
 
   std::mutex m;
+  std::condition_variable statsChanged;  // notified under m whenever stats change
   std::map<std::string, EndpointFault> faults;
   ServerStats stats;
   std::map<std::string, std::weak_ptr<Connection>> writers;  // upload key -> its writer

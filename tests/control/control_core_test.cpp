@@ -2,12 +2,10 @@
 // table's rules as the page sees them, and the file list.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 
-#include "platform/ProcessState.h"
 #include "tests/support/ControlFixture.h"
-#include "upload/Uploader.h"
 
 using testing_support::ControlFixture;
 
@@ -55,24 +53,24 @@ TEST_F(ControlCoreTest, RefusedAddressReplacesNothing) {
   core_->InitService("u1", "c", "http://evil.other.com:81/steal", 1, 1);
   EXPECT_FALSE(core_->Initialized());
   EXPECT_EQ(core_->GetTaskCount(), 0);
-  EXPECT_STREQ(platform::DispatchEndpoint().Host, "dispatch.corvel.example");
-  EXPECT_EQ(platform::DispatchEndpoint().Port, 80);
+  EXPECT_STREQ(runtime_.dispatch.Get().Host, "dispatch.corvel.example");
+  EXPECT_EQ(runtime_.dispatch.Get().Port, 80);
   Init(2, 3);
   core_->InitService("u1", "c", "http://dispatch.corvel.example.evil.com/x", 9, 9);
-  auto ep = platform::DispatchEndpoint();
+  auto ep = runtime_.dispatch.Get();
   EXPECT_STREQ(ep.Host, "dispatch.corvel.example");
   EXPECT_STREQ(ep.Path, "/index.php");
-  EXPECT_EQ(platform::Process().RetryLimit.load(), 2);
-  EXPECT_EQ(platform::Process().RetryWaitSeconds.load(), 3);
+  EXPECT_EQ(runtime_.workers.RetryLimit(), 2);
+  EXPECT_EQ(runtime_.workers.RetryWaitSeconds(), 3);
   core_->InitService("u1", "c", "http://up.corvel.example:8080/a/b/", 4, 5);
-  ep = platform::DispatchEndpoint();
+  ep = runtime_.dispatch.Get();
   EXPECT_STREQ(ep.Host, "up.corvel.example");
   EXPECT_EQ(ep.Port, 8080);
   EXPECT_STREQ(ep.Path, "/a/b/");
   // A page outside the service domain may not initialise the control.
   core_->SetPageHost("www.other.org");
   core_->InitService("u1", "c", "http://x.corvel.example/", 1, 1);
-  EXPECT_STREQ(platform::DispatchEndpoint().Host, "up.corvel.example");
+  EXPECT_STREQ(runtime_.dispatch.Get().Host, "up.corvel.example");
 }
 
 TEST_F(ControlCoreTest, HostsThatAreNotPlainServiceNamesAreRefusedLikeForeignOnes) {
@@ -83,10 +81,10 @@ TEST_F(ControlCoreTest, HostsThatAreNotPlainServiceNamesAreRefusedLikeForeignOne
         "http://u@h.corvel.example/", "http://x..corvel.example/", "http://.example/",
         "http://a/b.corvel.example"}) {
     core_->InitService("u1", "c", url, 9, 9);
-    EXPECT_STREQ(platform::DispatchEndpoint().Host, "dispatch.corvel.example") << url;
-    EXPECT_EQ(platform::Process().RetryLimit.load(), 2) << url;
+    EXPECT_STREQ(runtime_.dispatch.Get().Host, "dispatch.corvel.example") << url;
+    EXPECT_EQ(runtime_.workers.RetryLimit(), 2) << url;
     // A page whose host breaks the rule may not initialise the control either.
-    CUpLoadObjCore fresh;
+    CUpLoadObjCore fresh(runtime_);
     fresh.SetPageHost(std::string("www") + (url + 7));
     fresh.InitService("u1", "c", testing_support::kDispatchUrl, 0, 0);
     EXPECT_FALSE(fresh.Initialized()) << url;
@@ -121,20 +119,15 @@ TEST_F(ControlCoreTest, SecondInitServiceShutsTheEarlierManagerDown) {
   ASSERT_EQ(core_->GetTaskCount(), 1);
   EXPECT_EQ(StatusOf(10000), 7);
   EXPECT_EQ(Field(10000, "ErrCode"), "100");
-  TaskRecord rec = core_->Uploader()->GetTask(10000)->Snapshot();
-  EXPECT_TRUE(rec.IsUpload);
-  EXPECT_EQ(rec.BlockSize, 1048576);
-  EXPECT_EQ(rec.BlockSchema, 2);
-  EXPECT_EQ(rec.BlockCount, 300);
   steps_.Script("dispatch", {testing_support::StepOutcome::kBlock});
   ASSERT_EQ(core_->ContinueUpTask(10000), 1);
   ASSERT_TRUE(steps_.WaitBlocked("dispatch"));
   Init();  // again: the running task of the first manager stops; one task, one worker
   EXPECT_EQ(core_->GetTaskCount(), 1);
-  EXPECT_EQ(platform::Process().RunningCount.load(), 0);
+  EXPECT_EQ(runtime_.workers.Running(), 0);
   EXPECT_EQ(StatusOf(10000), 7);
   // A second control in the same process does not load the file the first one holds.
-  CUpLoadObjCore other;
+  CUpLoadObjCore other(runtime_);
   other.InitService("u1", "c", testing_support::kDispatchUrl, 0, 0);
   EXPECT_EQ(other.GetTaskCount(), 0);
   EXPECT_EQ(other.AddUpTask(1, "/data/a", ""), 0);
@@ -175,43 +168,70 @@ TEST_F(ControlCoreTest, FileListFromTheChooser) {
   Init();
   EXPECT_EQ(core_->GetFileList(), "NULL");
   core_->SelectFileList("Text|*.txt;*.log|");
-  for (int i = 0; i < 500 && core_->GetFileList() == "NULL"; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ASSERT_TRUE(core_->WaitForFileDialog(5000));
   EXPECT_EQ(core_->GetFileList(), a + "*10|" + b + "*0");
   EXPECT_EQ(seenFilter, (std::vector<std::string>{"Text", "*.txt;*.log"}));
   core_->DeleteFileList();
   EXPECT_EQ(core_->GetFileList(), "NULL");
-  EXPECT_EQ(BuildFileListText(a + std::string(2, '\0')), a + "*10");
-  EXPECT_EQ(BuildFileListText(std::string(1100, 'p') + std::string(2, '\0')), "NULL");
+  EXPECT_EQ(BuildFileListText(env_, a + std::string(2, '\0')), a + "*10");
+  EXPECT_EQ(BuildFileListText(env_, std::string(1100, 'p') + std::string(2, '\0')), "NULL");
 }
 
 TEST_F(ControlCoreTest, OnlyOneDialogAtATimeAndCancelClearsTheList) {
-  std::atomic<int> opened{0};
-  std::atomic<bool> release{false};
+  std::mutex m;
+  std::condition_variable cv;
+  int opened = 0;
+  bool release = false;
   core_->SetFileChooser([&](const std::vector<std::string>&, std::string*) {
+    std::unique_lock<std::mutex> g(m);
     ++opened;
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    cv.notify_all();
+    cv.wait(g, [&] { return release; });
     return false;  // cancelled
   });
   Init();
   core_->SelectFileList("");
   core_->SelectFileList("");
-  CUpLoadObjCore other;
+  // Another control of the process shares the one dialog.
+  CUpLoadObjCore other(runtime_);
   other.SetFileChooser([&](const std::vector<std::string>&, std::string*) {
+    std::lock_guard<std::mutex> g(m);
     ++opened;
     return false;
   });
   other.SelectFileList("");
-  for (int i = 0; i < 500 && opened == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  {
+    std::unique_lock<std::mutex> g(m);
+    cv.wait(g, [&] { return opened > 0; });
+    release = true;
+    cv.notify_all();
   }
-  release = true;
-  for (int i = 0; i < 500 && platform::Process().FileDialogOpen; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  EXPECT_EQ(opened.load(), 1);
+  ASSERT_TRUE(core_->WaitForFileDialog(5000));
+  EXPECT_FALSE(runtime_.fileDialogOpen->load());
+  EXPECT_EQ(opened, 1);
   EXPECT_EQ(core_->GetFileList(), "NULL");
+}
+
+// The page's poll is what starts a queued task once a slot is free.
+TEST_F(ControlCoreTest, FourthTaskQueuesAndTheStatusPollStartsIt) {
+  Init();
+  steps_.SetDefault("dispatch", testing_support::StepOutcome::kBlock);
+  for (int id = 1; id <= 4; ++id) {
+    ASSERT_EQ(core_->AddUpTask(id, MakeFile("f" + std::to_string(id), 10).c_str(), ""), 1);
+  }
+  for (int id = 1; id <= 3; ++id) ASSERT_EQ(core_->ContinueUpTask(id), 1);
+  for (int id = 1; id <= 3; ++id) ASSERT_TRUE(WaitStatus(id, kStatusDispatch));
+  ASSERT_EQ(core_->ContinueUpTask(4), 1);
+  EXPECT_EQ(StatusOf(4), kStatusStarting);
+  EXPECT_EQ(runtime_.workers.Running(), 3);
+  // One of the three ends: the next poll of the queued task starts it and still shows 2.
+  ASSERT_EQ(core_->StopUpTask(1), 1);
+  EXPECT_EQ(StatusOf(4), kStatusStarting);
+  EXPECT_EQ(runtime_.workers.Running(), 3);
+  ASSERT_TRUE(WaitStatus(4, kStatusDispatch));
+  steps_.SetDefault("dispatch", testing_support::StepOutcome::kSucceed);
+  steps_.Release();
+  for (int id = 2; id <= 4; ++id) ASSERT_TRUE(WaitStatus(id, kStatusCompleted)) << id;
 }
 
 }  // namespace

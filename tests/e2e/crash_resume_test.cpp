@@ -9,10 +9,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <thread>
 
 #include "platform/Bounded.h"
 #include "platform/Env.h"
@@ -28,19 +28,38 @@ int Iterations() {
   return n ? std::max(1, std::atoi(n)) : 6;
 }
 
+// Reads n bytes of the child's output (or to its end): a point in its run that the child
+// itself marks, so that the kill lands where the test chose without guessing times.
+void ReadOutput(int fd, size_t n) {
+  char buf[256];
+  while (n > 0) {
+    const ssize_t k = read(fd, buf, std::min(n, sizeof buf));
+    if (k <= 0) return;
+    n -= static_cast<size_t>(k);
+  }
+}
+
 class CrashResume : public E2eFixture {
  protected:
-  pid_t Spawn(const std::string& args) {
+  // Starts `ferrant` with the status lines on a pipe (*out, the read end).
+  pid_t Spawn(const std::string& args, int* out) {
+    int p[2];
+    if (pipe(p) != 0) return -1;
     pid_t pid = fork();
     if (pid == 0) {
+      dup2(p[1], 1);
+      close(p[0]);
+      close(p[1]);
       setenv("APPDATA", (dir_.path() + "/appdata").c_str(), 1);
       std::string cmd = "exec " + std::string(FERRANT_BUILD_DIR) + "/host/ferrant " + args +
                         " --status-lines --user u1 --retry 0 --wait 0 --dispatch " + DispatchUrl() +
                         " --resolve dispatch.corvel.example:" + std::to_string(server_->Port()) +
-                        ":127.0.0.1 >/dev/null 2>&1";
+                        ":127.0.0.1 2>/dev/null";
       execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
+    close(p[1]);
+    *out = p[0];
     return pid;
   }
   int Wait(pid_t pid) {
@@ -58,20 +77,27 @@ TEST_F(CrashResume, KilledAtRandomPointsTheUploadStillEndsWhole) {
   int kills = 0;
   bool started = false;
   for (int i = 0; i < Iterations(); ++i) {
-    pid_t pid = Spawn(started ? "resume" : "upload " + path);
+    int out = -1;
+    pid_t pid = Spawn(started ? "resume" : "upload " + path, &out);
     started = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 + rng() % 150));
+    // A random point: after some of the status lines (hashing, the requests, the upload's
+    // progress), each some 100 bytes.
+    ReadOutput(out, 100 * (1 + rng() % 60));
     if (kill(pid, SIGKILL) == 0) ++kills;
     Wait(pid);
+    close(out);
     // The task file is whole whenever it is there.
     for (const std::string& name : platform::Env::Default().ListMatching(UserFolder(), ".udu")) {
       SavedTask t{};
       platform::CopyText(t.UserID, "u1");
-      EXPECT_TRUE(ReadTaskFile(name.c_str(), t)) << name;
+      EXPECT_TRUE(ReadTaskFile(env_, name.c_str(), t)) << name;
     }
   }
   // The last run goes to the end.
-  pid_t pid = Spawn(TaskFileCount() > 0 ? "resume" : "upload " + path);
+  int out = -1;
+  pid_t pid = Spawn(TaskFileCount() > 0 ? "resume" : "upload " + path, &out);
+  ReadOutput(out, SIZE_MAX);
+  close(out);
   int rc = Wait(pid);
   EXPECT_EQ(rc, 0);
   EXPECT_TRUE(ServerHasCopyOf(path));
@@ -85,26 +111,31 @@ TEST_F(CrashResume, AKillDuringATaskFileWriteLeavesTheOldOrTheNewFile) {
   std::mt19937 rng(99);
   const std::string user = "u1";
   for (int i = 0; i < 20; ++i) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
     pid_t pid = fork();
     if (pid == 0) {
-      platform::SetEnvForTest(nullptr);
-      setenv("APPDATA", (dir_.path() + "/appdata").c_str(), 1);
+      close(p[0]);
       SavedTask t{};
       platform::CopyText(t.UserID, "u1");
       platform::CopyText(t.FileName, "/data/file");
       for (int n = 0;; ++n) {
         platform::CopyText(t.ParamStr, std::string(1000 + (n % 2) * 900, n % 2 ? 'b' : 'a'));
-        WriteTaskFile(t);
+        WriteTaskFile(env_, t);
+        if (write(p[1], "w", 1) != 1) _exit(1);  // one byte per whole write
       }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 + rng() % 40));
+    close(p[1]);
+    // Killed during a write after a random number of whole ones.
+    ReadOutput(p[0], 1 + rng() % 40);
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
+    close(p[0]);
     SavedTask back{};
     platform::CopyText(back.UserID, "u1");
     std::string name = TaskFileName("/data/file");
     if (!platform::Env::Default().PathExists(UserFolder() + "/" + name)) continue;
-    ASSERT_TRUE(ReadTaskFile(name.c_str(), back)) << i;
+    ASSERT_TRUE(ReadTaskFile(env_, name.c_str(), back)) << i;
     size_t len = std::strlen(back.ParamStr);
     EXPECT_TRUE(len == 1000 || len == 1900) << len;
   }

@@ -6,10 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/ProcessState.h"
-#include "platform/Resolver.h"
 #include "tests/support/E2eFixture.h"
-#include "upload/Worker.h"
 
 using testing_support::E2eFixture;
 
@@ -21,7 +18,7 @@ class FaultMatrix : public E2eFixture {
   std::string RunToEnd(CUpLoadObjCore& core, int id, const std::string& path) {
     EXPECT_EQ(core.AddUpTask(id, path.c_str(), Param(path).c_str()), 1);
     EXPECT_EQ(core.ContinueUpTask(id), 1);
-    WaitForIdleWorkers(30000);
+    runtime_.workers.WaitIdle(30000);
     return Field(core, id, "Status") + "/" + Field(core, id, "ErrCode");
   }
   std::string File(const std::string& name, int64_t size) {
@@ -67,7 +64,7 @@ TEST_F(FaultMatrix, EachEndpointsRefusalShowsItsCodeWithoutRetryLeft) {
   };
   int id = 1;
   for (const Case& c : cases) {
-    CUpLoadObjCore core;
+    CUpLoadObjCore core(runtime_);
     Init(core);
     server_->ClearFaults();
     server_->SetFault(c.endpoint, c.fault);
@@ -83,12 +80,12 @@ TEST_F(FaultMatrix, EachEndpointsRefusalShowsItsCodeWithoutRetryLeft) {
 }
 
 TEST_F(FaultMatrix, UnreachableServersFailTheDispatchAndRetry) {
-  platform::Process().ConnectTimeoutMs = 500;
-  CUpLoadObjCore core;
+  runtime_.transport.connectTimeoutMs = 500;
+  CUpLoadObjCore core(runtime_);
   // Nothing listening on the port the name maps to.
   uint16_t closed = 1;
   core.InitService("u1", "c", "http://gone.corvel.example:1/index.php", 1, 0);
-  platform::AddResolveOverride("gone.corvel.example", closed, "127.0.0.1");
+  runtime_.resolver.Add("gone.corvel.example", closed, "127.0.0.1");
   std::string path = File("a", 1000);
   EXPECT_EQ(RunToEnd(core, 1, path), "7/401");
   // A name that does not resolve.
@@ -97,16 +94,16 @@ TEST_F(FaultMatrix, UnreachableServersFailTheDispatchAndRetry) {
 }
 
 TEST_F(FaultMatrix, AStalledServerTimesOutAndStopReturnsAtOnce) {
-  platform::Process().IdleTimeoutMs = 500;
+  runtime_.transport.idleTimeoutMs = 500;
   refserver::EndpointFault stall;
   stall.stall = true;
   server_->SetFault("dispatch", stall);
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   EXPECT_EQ(RunToEnd(core, 1, File("a", 1000)), "7/401");
   // Stalled mid-body: the stop does not wait for the transport.
   server_->ClearFaults();
-  platform::Process().IdleTimeoutMs = 60000;
+  runtime_.transport.idleTimeoutMs = 60000;
   refserver::EndpointFault midBody;
   midBody.stallAfterBytes = 1 << 20;
   server_->SetFault("up", midBody);
@@ -114,9 +111,8 @@ TEST_F(FaultMatrix, AStalledServerTimesOutAndStopReturnsAtOnce) {
   ASSERT_EQ(core.AddUpTask(2, big.c_str(), Param(big).c_str()), 1);
   ASSERT_EQ(core.ContinueUpTask(2), 1);
   ASSERT_TRUE(WaitStatus(core, 2, 6));
-  while (server_->Stats().uploadBytes < (1 << 20)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(server_->WaitForStats(
+      [](const refserver::ServerStats& s) { return s.uploadBytes >= (1 << 20); }, 30000));
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(core.StopUpTask(2), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
@@ -131,7 +127,7 @@ TEST_F(FaultMatrix, AResetMidBodyIsRetriedAndTheOtherTasksFinish) {
   refserver::EndpointFault reset;
   reset.resetAfterBytes = 2 << 20;
   reset.refuseCount = 0;
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core, /*nRetry=*/3, /*nWait=*/1);
   std::string a = File("a", 8 << 20), b = File("bb", 8 << 20), c = File("ccc", 8 << 20);
   server_->SetFault("up", reset);
@@ -151,7 +147,7 @@ TEST_F(FaultMatrix, AResetMidBodyIsRetriedAndTheOtherTasksFinish) {
 }
 
 TEST_F(FaultMatrix, TheServerRestartsDuringTheRetryWait) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core, /*nRetry=*/5, /*nWait=*/1);
   std::string path = File("restart", 4 << 20);
   uint16_t port = server_->Port();
@@ -172,14 +168,14 @@ TEST_F(FaultMatrix, TheServerRestartsDuringTheRetryWait) {
 }
 
 TEST_F(FaultMatrix, TheLocalFileChangesOrVanishes) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   // Changed after it was added: the upload refuses a file that no longer has its size.
   std::string grows = File("grows", 100000);
   ASSERT_EQ(core.AddUpTask(1, grows.c_str(), Param(grows).c_str()), 1);
   testing_support::WritePatternFile(grows, 200000);
   ASSERT_EQ(core.ContinueUpTask(1), 1);
-  WaitForIdleWorkers(10000);
+  runtime_.workers.WaitIdle(10000);
   EXPECT_EQ(Field(core, 1, "Status"), "7");
   EXPECT_EQ(Field(core, 1, "ErrCode"), "601");
   // Gone before hashing: 302, no retry.
@@ -187,13 +183,13 @@ TEST_F(FaultMatrix, TheLocalFileChangesOrVanishes) {
   ASSERT_EQ(core.AddUpTask(2, gone.c_str(), Param(gone).c_str()), 1);
   std::remove(gone.c_str());
   ASSERT_EQ(core.ContinueUpTask(2), 1);
-  WaitForIdleWorkers(10000);
+  runtime_.workers.WaitIdle(10000);
   EXPECT_EQ(Field(core, 2, "ErrCode"), "302");
 }
 
 TEST_F(FaultMatrix, CorruptTaskFilesAreNotLoadedAndStay) {
   {
-    CUpLoadObjCore core;
+    CUpLoadObjCore core(runtime_);
     Init(core);
   }
   std::string folder = UserFolder();
@@ -201,7 +197,7 @@ TEST_F(FaultMatrix, CorruptTaskFilesAreNotLoadedAndStay) {
     testing_support::WriteFile(folder + "/" + name,
                                std::string(name) == "empty.udu" ? "" : "<UpTask><TaskParam><File");
   }
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   EXPECT_EQ(core.GetTaskCount(), 0);
   EXPECT_EQ(TaskFileCount(), 3);

@@ -4,9 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/ProcessState.h"
 #include "tests/support/E2eFixture.h"
-#include "upload/Worker.h"
 
 using testing_support::E2eFixture;
 
@@ -25,7 +23,7 @@ class UploadRoad : public E2eFixture {
 };
 
 TEST_F(UploadRoad, NewFilesOfEverySizeArriveWhole) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   const int64_t sizes[] = {1, 8001, 5 * 1024 * 1024 + 17};
   int id = 1;
@@ -42,7 +40,7 @@ TEST_F(UploadRoad, NewFilesOfEverySizeArriveWhole) {
 }
 
 TEST_F(UploadRoad, EmptyAndKnownFilesCompleteWithoutSendingData) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   std::string empty = dir_.File("empty");
   testing_support::WriteFile(empty, "");
@@ -66,7 +64,7 @@ TEST_F(UploadRoad, EmptyAndKnownFilesCompleteWithoutSendingData) {
 }
 
 TEST_F(UploadRoad, StopMidBodyThenContinueResumesFromTheServersOffset) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   std::string path = dir_.File("resume");
   testing_support::WritePatternFile(path, 20 * 1024 * 1024);
@@ -76,9 +74,8 @@ TEST_F(UploadRoad, StopMidBodyThenContinueResumesFromTheServersOffset) {
   ASSERT_EQ(core.AddUpTask(1, path.c_str(), Param(path).c_str()), 1);
   ASSERT_EQ(core.ContinueUpTask(1), 1);
   ASSERT_TRUE(WaitStatus(core, 1, 6));
-  while (server_->Stats().uploadBytes < 3 * 1024 * 1024) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(server_->WaitForStats(
+      [](const refserver::ServerStats& s) { return s.uploadBytes >= 3 * 1024 * 1024; }, 30000));
   ASSERT_EQ(core.StopUpTask(1), 1);
   EXPECT_EQ(Field(core, 1, "Status"), "7");
   EXPECT_EQ(TaskFileCount(), 1);
@@ -96,7 +93,7 @@ TEST_F(UploadRoad, AControlDestroyedMidUploadResumesInTheNextOne) {
   std::string path = dir_.File("reload");
   testing_support::WritePatternFile(path, 12 * 1024 * 1024);
   {
-    CUpLoadObjCore core;
+    CUpLoadObjCore core(runtime_);
     Init(core);
     refserver::EndpointFault stall;
     stall.stallAfterBytes = 1024 * 1024;
@@ -108,7 +105,7 @@ TEST_F(UploadRoad, AControlDestroyedMidUploadResumesInTheNextOne) {
   }
   server_->ClearFaults();
   ASSERT_EQ(TaskFileCount(), 1);
-  CUpLoadObjCore next;
+  CUpLoadObjCore next(runtime_);
   Init(next);
   ASSERT_EQ(next.GetTaskCount(), 1);
   EXPECT_EQ(Field(next, 10000, "Status"), "7");
@@ -126,7 +123,7 @@ TEST_F(UploadRoad, AControlDestroyedMidUploadResumesInTheNextOne) {
 }
 
 TEST_F(UploadRoad, RetriesCarryATaskThroughADispatchOutage) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core, /*nRetry=*/3, /*nWait=*/0);
   refserver::EndpointFault refuse;
   refuse.refuseCount = 2;
@@ -143,7 +140,7 @@ TEST_F(UploadRoad, RetriesCarryATaskThroughADispatchOutage) {
 }
 
 TEST_F(UploadRoad, ServerStatusIsShownAndDeletesReachTheServer) {
-  CUpLoadObjCore core;
+  CUpLoadObjCore core(runtime_);
   Init(core);
   refserver::EndpointFault status;
   status.status = 101;
@@ -152,7 +149,7 @@ TEST_F(UploadRoad, ServerStatusIsShownAndDeletesReachTheServer) {
   testing_support::WritePatternFile(path, 8 * 1024 * 1024);
   ASSERT_EQ(core.AddUpTask(1, path.c_str(), Param(path).c_str()), 1);
   ASSERT_EQ(core.ContinueUpTask(1), 1);
-  ASSERT_TRUE(WaitForIdleWorkers(10000));
+  ASSERT_TRUE(runtime_.workers.WaitIdle(10000));
   EXPECT_EQ(Field(core, 1, "Status"), "7");
   EXPECT_EQ(Field(core, 1, "ErrCode"), "401");
   EXPECT_EQ(Field(core, 1, "ServerErrCode"), "101");
@@ -172,9 +169,8 @@ TEST_F(UploadRoad, ServerStatusIsShownAndDeletesReachTheServer) {
   ASSERT_EQ(core.DeleteUpTask(2), 1);
   EXPECT_EQ(core.GetTaskCount(), 0);
   EXPECT_EQ(TaskFileCount(), 0);
-  for (int i = 0; i < 500 && server_->Stats().requests["delete"] == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  ASSERT_TRUE(server_->WaitForStats(
+      [](const refserver::ServerStats& s) { return !s.lastDeletePickCode.empty(); }, 10000));
   auto stats = server_->Stats();
   EXPECT_EQ(stats.requests["delete"], 1);
   EXPECT_EQ(stats.lastDeletePickCode, pickCode);

@@ -10,10 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/Env.h"
@@ -26,6 +26,79 @@ namespace {
 
 std::string Ferrant() {
   return std::string(FERRANT_BUILD_DIR) + "/host/ferrant";
+}
+
+// `ferrant rpc` as a process the test talks to: lines in, lines out, the end of its input when
+// the test says so. Reads block until the command answers: the test waits on the command's own
+// replies, never on the clock.
+class RpcProcess {
+ public:
+  RpcProcess(const std::string& cmd) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      close(in[1]);
+      close(out[0]);
+      execl("/bin/sh", "sh", "-c", ("exec " + cmd).c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = fdopen(out[0], "r");
+  }
+  ~RpcProcess() {
+    CloseInput();
+    if (out_) fclose(out_);
+  }
+  void Send(const json& request) {
+    const std::string line = request.dump() + "\n";
+    ASSERT_EQ(write(in_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+  void SendRaw(const std::string& text) {
+    ASSERT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+  // The next reply line, parsed; null at the end of the output.
+  json Read() {
+    char* line = nullptr;
+    size_t cap = 0;
+    const ssize_t n = getline(&line, &cap, out_);
+    json j = n > 0 ? json::parse(std::string(line, static_cast<size_t>(n))) : json();
+    free(line);
+    return j;
+  }
+  // Asks until the answer satisfies done (each ask a round trip), at most tries times.
+  json AskUntil(const json& request, const std::function<bool(const json&)>& done, int tries) {
+    json reply;
+    for (int i = 0; i < tries; ++i) {
+      Send(request);
+      reply = Read();
+      if (done(reply)) break;
+    }
+    return reply;
+  }
+  void CloseInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+  int Wait() {
+    CloseInput();
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  FILE* out_ = nullptr;
+};
+
+json Request(int id, const std::string& method, json params = json::array()) {
+  return json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
 }
 
 class CommandTest : public ::testing::Test {
@@ -79,10 +152,8 @@ class CommandTest : public ::testing::Test {
       execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
-    for (int i = 0; i < 1000 && server_->Stats().uploadBytes < stallAt; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_GE(server_->Stats().uploadBytes, stallAt);
+    ASSERT_TRUE(server_->WaitForStats(
+        [&](const refserver::ServerStats& st) { return st.uploadBytes >= stallAt; }, 30000));
     kill(pid, SIGINT);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -190,79 +261,75 @@ TEST_F(CommandTest, RpcSessionEndToEnd) {
   std::string small = dir_.File("s.txt");
   testing_support::WriteFile(small, "hello, server");
   const std::string param = "sha1={sha1}&size=13&name=s.txt&pick_code={pick_code}";
-  std::vector<json> first = {
-      {{"jsonrpc", "2.0"}, {"id", 1}, {"method", "GetTaskCount"}},
-      {{"jsonrpc", "2.0"},
-       {"id", 2},
-       {"method", "InitService"},
-       {"params", {"u1", "c", Dispatch(), 0, 0}}},
-      {{"jsonrpc", "2.0"}, {"id", 3}, {"method", "AddUpTask"}, {"params", {5, small, param}}},
-      {{"jsonrpc", "2.0"}, {"id", 4}, {"method", "AddUpTask"}, {"params", {6, small, param}}},
-      {{"jsonrpc", "2.0"}, {"method", "GetTaskCount"}},  // a notification: no answer
-      {{"jsonrpc", "2.0"}, {"id", "five"}, {"method", "ContinueUpTask"}, {"params", {5}}},
-      {{"jsonrpc", "2.0"}, {"id", 6}, {"method", "Nope"}},
-      {{"jsonrpc", "2.0"}, {"id", 7}, {"method", "StopUpTask"}, {"params", {"5"}}},
-      {{"jsonrpc", "2.0"}, {"id", 8}, {"method", "SelectFileList"}, {"params", {"All|*.*"}}},
-  };
-  std::vector<json> second = {
-      {{"jsonrpc", "2.0"}, {"id", 9}, {"method", "GetTaskInfo"}, {"params", {5}}},
-      {{"jsonrpc", "2.0"}, {"id", 10}, {"method", "GetTaskInfo"}, {"params", {77}}},
-      {{"jsonrpc", "2.0"}, {"id", 11}, {"method", "GetFileList"}},
-      {{"jsonrpc", "2.0"}, {"id", 12}, {"method", "DeleteFileList"}},
-      {{"jsonrpc", "2.0"}, {"id", 13}, {"method", "GetFileList"}},
-      {{"jsonrpc", "2.0"}, {"id", 14}, {"method", "GetVersionInfo"}},
-      {{"jsonrpc", "2.0"}, {"id", 15}, {"method", "StopUpTask"}, {"params", {5}}},
-      {{"jsonrpc", "2.0"}, {"id", 16}, {"method", "DeleteUpTask"}, {"params", {5}}},
-      {{"jsonrpc", "2.0"}, {"id", 17}, {"method", "GetTaskCount"}},
-  };
-  std::string part1, part2;
-  for (const json& j : first) part1 += j.dump() + "\n";
-  part1 += "{\"jsonrpc\":\"2.0\",\"id\":20,\"method\":\"GetVersionInfo\xFF\"}\n";  // not UTF-8
-  part1 += "{\"jsonrpc\":\n";                                                      // cut short
-  for (const json& j : second) part2 += j.dump() + "\n";
-  testing_support::WriteFile(dir_.File("part1"), part1);
-  testing_support::WriteFile(dir_.File("part2"), part2);
   // The selection names a file whose name is not UTF-8.
   std::string odd = dir_.File("odd\xB5.txt");
   testing_support::WriteFile(odd, "12345");
-  std::string out;
   // Diagnostics switched on must still not reach standard output.
-  EXPECT_EQ(Run("(cat " + dir_.File("part1") + "; sleep 1; cat " + dir_.File("part2") +
-                    ") | FERRANT_DEBUG=1 FERRANT_FILE_SELECTION='" + odd + "' " + Ferrant() +
-                    " rpc --resolve " + Resolve() + " 2>/dev/null",
-                &out, false),
-            0);
-  std::vector<json> replies;
-  std::istringstream lines(out);
-  for (std::string line; std::getline(lines, line);) {
-    ASSERT_NO_THROW(replies.push_back(json::parse(line))) << line;
+  RpcProcess rpc("env FERRANT_DEBUG=1 FERRANT_FILE_SELECTION='" + odd + "' " + Ferrant() +
+                 " rpc --resolve " + Resolve() + " 2>/dev/null");
+  const struct {
+    json request;
+    std::function<void(const json&)> check;
+  } steps[] = {
+      {Request(1, "GetTaskCount"), [](const json& r) { EXPECT_EQ(r["result"], 0); }},
+      {Request(2, "InitService", {"u1", "c", Dispatch(), 0, 0}),
+       [](const json& r) { EXPECT_TRUE(r["result"].is_null()); }},
+      {Request(3, "AddUpTask", {5, small, param}),
+       [](const json& r) { EXPECT_EQ(r["result"], 1); }},
+      {Request(4, "AddUpTask", {6, small, param}),  // the same path again
+       [](const json& r) { EXPECT_EQ(r["result"], 0); }},
+      {json{{"jsonrpc", "2.0"}, {"method", "GetTaskCount"}}, nullptr},  // a notification
+      {json{{"jsonrpc", "2.0"}, {"id", "five"}, {"method", "ContinueUpTask"}, {"params", {5}}},
+       [](const json& r) {
+         EXPECT_EQ(r["id"], "five");
+         EXPECT_EQ(r["result"], 1);
+       }},
+      {Request(6, "Nope"), [](const json& r) { EXPECT_EQ(r["error"]["code"], -32601); }},
+      {Request(7, "StopUpTask", {"5"}),
+       [](const json& r) { EXPECT_EQ(r["error"]["code"], -32602); }},
+      {Request(8, "SelectFileList", {"All|*.*"}),
+       [](const json& r) { EXPECT_TRUE(r["result"].is_null()); }},
+  };
+  for (const auto& step : steps) {
+    rpc.Send(step.request);
+    if (step.check) step.check(rpc.Read());
   }
-  ASSERT_EQ(replies.size(), 19u) << out;
-  for (const json& r : replies) EXPECT_EQ(r["jsonrpc"], "2.0");
-  EXPECT_EQ(replies[0]["result"], 0);
-  EXPECT_TRUE(replies[1]["result"].is_null());
-  EXPECT_EQ(replies[2]["result"], 1);
-  EXPECT_EQ(replies[3]["result"], 0);  // the same path again
-  EXPECT_EQ(replies[4]["id"], "five");
-  EXPECT_EQ(replies[4]["result"], 1);
-  EXPECT_EQ(replies[5]["error"]["code"], -32601);
-  EXPECT_EQ(replies[6]["error"]["code"], -32602);
-  EXPECT_TRUE(replies[7]["result"].is_null());
-  EXPECT_EQ(replies[8]["error"]["code"], -32700);
-  EXPECT_TRUE(replies[8]["id"].is_null());
-  EXPECT_EQ(replies[9]["error"]["code"], -32700);
-  EXPECT_EQ(replies[10]["id"], 9);
-  EXPECT_NE(replies[10]["result"].get<std::string>().find("|Status=9|ErrCode=100"),
-            std::string::npos)
-      << replies[10];
-  EXPECT_EQ(replies[11]["result"], "NULL");
-  EXPECT_EQ(replies[12]["result"], dir_.File("odd\xEF\xBF\xBD.txt*5"));
-  EXPECT_TRUE(replies[13]["result"].is_null());
-  EXPECT_EQ(replies[14]["result"], "NULL");
-  EXPECT_EQ(replies[15]["result"], "Tavik Upload Plug-in v1.5.6.6");
-  EXPECT_EQ(replies[16]["result"], 1);
-  EXPECT_EQ(replies[17]["result"], 1);
-  EXPECT_EQ(replies[18]["result"], 0);
+  // Bytes that are not UTF-8, and a line cut short: parse errors without an id.
+  rpc.SendRaw("{\"jsonrpc\":\"2.0\",\"id\":20,\"method\":\"GetVersionInfo\xFF\"}\n{\"jsonrpc\":\n");
+  for (int i = 0; i < 2; ++i) {
+    const json r = rpc.Read();
+    EXPECT_EQ(r["error"]["code"], -32700);
+    EXPECT_TRUE(r["id"].is_null());
+  }
+  // The page's way of waiting: it polls.
+  const json info = rpc.AskUntil(
+      Request(9, "GetTaskInfo", {5}),
+      [](const json& r) {
+        return r["result"].get<std::string>().find("|Status=9") != std::string::npos;
+      },
+      100000);
+  EXPECT_NE(info["result"].get<std::string>().find("|Status=9|ErrCode=100"), std::string::npos)
+      << info;
+  const json list = rpc.AskUntil(
+      Request(11, "GetFileList"), [](const json& r) { return r["result"] != "NULL"; }, 100000);
+  EXPECT_EQ(list["result"], dir_.File("odd\xEF\xBF\xBD.txt*5"));
+  const struct {
+    json request;
+    json result;
+  } rest[] = {{Request(10, "GetTaskInfo", {77}), "NULL"},
+              {Request(12, "DeleteFileList"), nullptr},
+              {Request(13, "GetFileList"), "NULL"},
+              {Request(14, "GetVersionInfo"), "Tavik Upload Plug-in v1.5.6.6"},
+              {Request(15, "StopUpTask", {5}), 1},
+              {Request(16, "DeleteUpTask", {5}), 1},
+              {Request(17, "GetTaskCount"), 0}};
+  for (const auto& step : rest) {
+    rpc.Send(step.request);
+    const json r = rpc.Read();
+    EXPECT_EQ(r["jsonrpc"], "2.0");
+    EXPECT_EQ(r["result"], step.result) << step.request;
+  }
+  EXPECT_EQ(rpc.Wait(), 0);
   EXPECT_EQ(server_->Stats().uploadBytes, 13);
 }
 
@@ -273,29 +340,17 @@ TEST_F(CommandTest, EndOfRpcInputStopsRunningTasksAndKeepsTheirFiles) {
   stall.stallAfterBytes = 1 << 20;
   server_->SetFault("up", stall);
   std::string param = "sha1={sha1}&size=" + std::to_string(16 << 20) + "&name=r.bin";
-  std::string requests =
-      json{{"jsonrpc", "2.0"},
-           {"id", 1},
-           {"method", "InitService"},
-           {"params", {"u1", "c", Dispatch(), 0, 0}}}
-          .dump() +
-      "\n" +
-      json{{"jsonrpc", "2.0"}, {"id", 2}, {"method", "AddUpTask"}, {"params", {1, big, param}}}
-          .dump() +
-      "\n" +
-      json{{"jsonrpc", "2.0"}, {"id", 3}, {"method", "ContinueUpTask"}, {"params", {1}}}.dump() +
-      "\n";
-  testing_support::WriteFile(dir_.File("requests"), requests);
-  std::string out;
-  EXPECT_EQ(Run("(cat " + dir_.File("requests") + "; sleep 1) | " + Ferrant() + " rpc --resolve " +
-                    Resolve(),
-                &out),
-            0);
-  EXPECT_EQ(out,
-            "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":null}\n"
-            "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":1}\n"
-            "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":1}\n");
-  EXPECT_GE(server_->Stats().uploadBytes, 1 << 20);
+  RpcProcess rpc(Ferrant() + " rpc --resolve " + Resolve());
+  rpc.Send(Request(1, "InitService", {"u1", "c", Dispatch(), 0, 0}));
+  rpc.Send(Request(2, "AddUpTask", {1, big, param}));
+  rpc.Send(Request(3, "ContinueUpTask", {1}));
+  EXPECT_EQ(rpc.Read().dump(), "{\"id\":1,\"jsonrpc\":\"2.0\",\"result\":null}");
+  EXPECT_EQ(rpc.Read().dump(), "{\"id\":2,\"jsonrpc\":\"2.0\",\"result\":1}");
+  EXPECT_EQ(rpc.Read().dump(), "{\"id\":3,\"jsonrpc\":\"2.0\",\"result\":1}");
+  ASSERT_TRUE(server_->WaitForStats(
+      [](const refserver::ServerStats& st) { return st.uploadBytes >= (1 << 20); }, 30000));
+  EXPECT_EQ(rpc.Wait(), 0);  // the end of the input while the upload runs
+  EXPECT_TRUE(rpc.Read().is_null());
   EXPECT_EQ(TaskFiles(), 1);
 }
 
@@ -309,28 +364,17 @@ TEST_F(CommandTest, EndOfRpcInputRightAfterADeletionStillDropsTheServersUpload) 
   stall.stallAfterBytes = 1 << 20;
   server_->SetFault("up", stall);
   std::string param = "sha1={sha1}&size=" + std::to_string(8 << 20) + "&name=d.bin";
-  auto line = [](const json& j) { return j.dump() + "\n"; };
-  testing_support::WriteFile(
-      dir_.File("start"),
-      line({{"jsonrpc", "2.0"},
-            {"id", 1},
-            {"method", "InitService"},
-            {"params", {"u1", "secret", Dispatch(), 0, 0}}}) +
-          line({{"jsonrpc", "2.0"},
-                {"id", 2},
-                {"method", "AddUpTask"},
-                {"params", {1, big, param}}}) +
-          line({{"jsonrpc", "2.0"}, {"id", 3}, {"method", "ContinueUpTask"}, {"params", {1}}}));
-  testing_support::WriteFile(
-      dir_.File("delete"),
-      line({{"jsonrpc", "2.0"}, {"id", 4}, {"method", "DeleteUpTask"}, {"params", {1}}}));
-  std::string out;
-  EXPECT_EQ(Run("(cat " + dir_.File("start") + "; sleep 1; cat " + dir_.File("delete") + ") | " +
-                    Ferrant() + " rpc --resolve " + Resolve(),
-                &out),
-            0)
-      << out;
-  EXPECT_NE(out.find("\"id\":4,\"jsonrpc\":\"2.0\",\"result\":1"), std::string::npos) << out;
+  RpcProcess rpc(Ferrant() + " rpc --resolve " + Resolve());
+  rpc.Send(Request(1, "InitService", {"u1", "secret", Dispatch(), 0, 0}));
+  rpc.Send(Request(2, "AddUpTask", {1, big, param}));
+  rpc.Send(Request(3, "ContinueUpTask", {1}));
+  for (int i = 0; i < 3; ++i) rpc.Read();
+  ASSERT_TRUE(server_->WaitForStats(
+      [](const refserver::ServerStats& st) { return st.uploadBytes >= (1 << 20); }, 30000));
+  rpc.Send(Request(4, "DeleteUpTask", {1}));
+  rpc.CloseInput();
+  EXPECT_EQ(rpc.Read()["result"], 1);
+  EXPECT_EQ(rpc.Wait(), 0);
   refserver::ServerStats stats = server_->Stats();
   EXPECT_EQ(stats.requests["delete"], 1);
   EXPECT_EQ(stats.lastDeleteCookie, "secret");

@@ -1,14 +1,14 @@
 // The `ferrant rpc` contract: methods, results as integers, errors that change nothing, and
 // text that is not UTF-8.
-#include "host/Rpc.h"
-
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "host/FileSelection.h"
-#include "platform/ProcessState.h"
+#include "host/JsonRpcDispatcher.h"
+#include "tests/support/FaultEnv.h"
 #include "tests/support/TempDir.h"
+#include "upload/Runtime.h"
 
 using nlohmann::json;
 
@@ -16,22 +16,18 @@ namespace {
 
 class RpcTest : public ::testing::Test {
  protected:
-  RpcTest() : env_(dir_.path()) {
-    platform::ResetProcessState();
-    platform::SetEnvForTest(&env_);
-  }
-  ~RpcTest() override {
-    core_.OnDestroy();
-    platform::SetEnvForTest(nullptr);
-  }
+  RpcTest() { env_.SetVar("APPDATA", dir_.path()); }
+  ~RpcTest() override { core_.Shutdown(5000); }
   json Call(const std::string& method, json params = json::array(), int id = 1) {
-    std::string out = host::HandleRpcLine(
-        core_, json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump());
-    return json::parse(out);
+    return json::parse(Handle(
+        json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump()));
   }
+  std::string Handle(const std::string& line) { return dispatcher_.Handle(line); }
   testing_support::TempDir dir_;
-  testing_support::AppDataEnv env_;
-  CUpLoadObjCore core_;
+  testing_support::FaultEnv env_;
+  Runtime runtime_{env_};
+  CUpLoadObjCore core_{runtime_};
+  host::JsonRpcDispatcher dispatcher_{core_};
 };
 
 TEST_F(RpcTest, EveryMethodAnswersWithItsResultType) {
@@ -62,10 +58,9 @@ TEST_F(RpcTest, EveryMethodAnswersWithItsResultType) {
 }
 
 TEST_F(RpcTest, BadRequestsGetErrorsAndChangeNothing) {
-  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, "{not json"))["error"]["code"], -32700);
-  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, "[1,2]"))["error"]["code"], -32600);
-  EXPECT_EQ(json::parse(host::HandleRpcLine(
-                core_, R"({"jsonrpc":"1.0","id":1,"method":"x"})"))["error"]["code"],
+  EXPECT_EQ(json::parse(Handle("{not json"))["error"]["code"], -32700);
+  EXPECT_EQ(json::parse(Handle("[1,2]"))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(Handle(R"({"jsonrpc":"1.0","id":1,"method":"x"})"))["error"]["code"],
             -32600);
   EXPECT_EQ(Call("Unknown")["error"]["code"], -32601);
   EXPECT_EQ(Call("AddUpTask", {1})["error"]["code"], -32602);
@@ -75,24 +70,23 @@ TEST_F(RpcTest, BadRequestsGetErrorsAndChangeNothing) {
             -32602);
   EXPECT_FALSE(core_.Initialized());
   EXPECT_EQ(
-      json::parse(host::HandleRpcLine(
-          core_,
+      json::parse(Handle(
           R"({"jsonrpc":"2.0","id":2,"method":"GetTaskCount","params":{}})"))["error"]["code"],
       -32602);
-  EXPECT_EQ(json::parse(host::HandleRpcLine(
-                core_, R"({"jsonrpc":"2.0","id":[1],"method":"GetTaskCount"})"))["error"]["code"],
-            -32600);
+  EXPECT_EQ(
+      json::parse(Handle(R"({"jsonrpc":"2.0","id":[1],"method":"GetTaskCount"})"))["error"]["code"],
+      -32600);
   // Nesting a million deep is refused before it is parsed, copied or written (each recursive).
   std::string deep = R"({"jsonrpc":"2.0","id":3,"method":"GetTaskInfo","params":[)" +
                      std::string(1000000, '[') + std::string(1000000, ']') + "]}";
-  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, deep))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(Handle(deep))["error"]["code"], -32600);
   std::string deepId = R"({"jsonrpc":"2.0","method":"GetTaskCount","id":)" +
                        std::string(1000000, '{') + std::string(1000000, '}') + "}";
-  EXPECT_EQ(json::parse(host::HandleRpcLine(core_, deepId))["error"]["code"], -32600);
+  EXPECT_EQ(json::parse(Handle(deepId))["error"]["code"], -32600);
   // Brackets inside strings are text, not nesting.
   EXPECT_EQ(Call("GetTaskInfo", {std::string(100, '[')})["error"]["code"], -32602);
   // A notification gets no answer.
-  EXPECT_EQ(host::HandleRpcLine(core_, R"({"jsonrpc":"2.0","method":"GetTaskCount"})"), "");
+  EXPECT_EQ(Handle(R"({"jsonrpc":"2.0","method":"GetTaskCount"})"), "");
   EXPECT_EQ(Call("GetTaskCount", json::array(), 7)["id"], 7);
 }
 
@@ -103,8 +97,7 @@ TEST_F(RpcTest, NumbersAndTextsThatWouldNameSomethingElseAreRefused) {
   ASSERT_EQ(Call("AddUpTask", {1, path, ""})["result"], 1);
   // 2^64 - 1 and 2^32 + 1 must not wrap onto task 1 or -1.
   EXPECT_EQ(
-      json::parse(host::HandleRpcLine(
-          core_,
+      json::parse(Handle(
           R"({"jsonrpc":"2.0","id":1,"method":"StopUpTask","params":[18446744073709551615]})"))
           ["error"]["code"],
       -32602);
@@ -125,8 +118,7 @@ TEST_F(RpcTest, TextThatIsNotUtf8IsReplacedNotFatal) {
   // The path cannot travel in JSON as it is; a JSON path with a replacement character names
   // another file, so the task is made from the control core directly.
   ASSERT_EQ(core_.AddUpTask(1, path.c_str(), ""), 1);
-  std::string out =
-      host::HandleRpcLine(core_, R"({"jsonrpc":"2.0","id":1,"method":"GetTaskInfo","params":[1]})");
+  std::string out = Handle(R"({"jsonrpc":"2.0","id":1,"method":"GetTaskInfo","params":[1]})");
   json reply = json::parse(out);
   std::string line = reply["result"];
   EXPECT_NE(line.find("bad\xEF\xBF\xBD"), std::string::npos);

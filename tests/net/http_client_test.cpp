@@ -1,56 +1,39 @@
-// The HTTP client against scripted peers: the exact request bytes, reply framing, time-outs,
-// resets, the cancel hook, and the socket error codes.
+// The HTTP client over the in-memory twin of the sockets: the exact request bytes, reply
+// framing, time-outs, resets, the call's cancel, and the body sender's progress and file checks.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
-#include "net/Cancel.h"
 #include "net/Http.h"
-#include "net/Socket.h"
-#include "platform/Diagnostics.h"
-#include "platform/Env.h"
-#include "platform/ProcessState.h"
-#include "platform/Resolver.h"
-#include "tests/support/FakePeer.h"
+#include "tests/support/FaultEnv.h"
+#include "tests/support/MemorySockets.h"
 #include "tests/support/TempDir.h"
+#include "upload/Runtime.h"
 
-using testing_support::FakePeer;
-using testing_support::ReadUntil;
-using testing_support::SendText;
+using testing_support::MemorySockets;
+using testing_support::PeerStream;
 
 namespace {
 
-// The real environment without its proxy variables: these requests always go direct.
-class DirectEnv : public platform::EnvWrapper {
- public:
-  DirectEnv() : EnvWrapper(platform::Env::Default()) {}
-  bool ProxyString(const std::string&, std::string*) override { return false; }
-};
-
 class HttpClientTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::ResetProcessState();
-    platform::Process().IdleTimeoutMs = 400;
-    platform::Process().ConnectTimeoutMs = 1000;
-    platform::SetEnvForTest(&env_);
+  HttpClientTest() {
+    env_.UseSockets(net_);
+    env_.IsolateVars();  // no proxy variables: these requests go direct
+    runtime_.transport.idleTimeoutMs = 400;
+    runtime_.transport.connectTimeoutMs = 1000;
   }
-  void TearDown() override {
-    platform::SetEnvForTest(nullptr);
-    platform::SetDiagnosticSink(nullptr);
-    platform::ResetProcessState();
-  }
-  DirectEnv env_;
+  Call call(const std::atomic<bool>* cancel = nullptr) { return Call{runtime_.transport, cancel}; }
 
-  // A peer that reads the request head and answers with reply.
-  std::unique_ptr<FakePeer> Answering(std::string reply) {
-    return std::make_unique<FakePeer>([this, reply](int fd) {
-      Record(ReadUntil(fd, "\r\n\r\n"));
-      SendText(fd, reply);
+  // A peer that reads the request head, records it, and answers with reply.
+  uint16_t Answering(std::string reply) {
+    return net_.Listen([this, reply](PeerStream& p) {
+      Record(p.ReadUntil("\r\n\r\n"));
+      p.Send(reply);
     });
   }
   void Record(const std::string& s) {
@@ -60,21 +43,25 @@ class HttpClientTest : public ::testing::Test {
   std::string Get(uint16_t port, bool* ok = nullptr) {
     char reply[kReplyBufferSize];
     std::memset(reply, 'x', sizeof reply);
-    bool r = HttpGet("/p?a=1", "127.0.0.1", port, reply);
+    bool r = HttpGet(call(), "/p?a=1", "127.0.0.1", port, reply);
     if (ok) *ok = r;
     return r ? std::string(reply) : "<failed>";
   }
+
+  MemorySockets net_;
+  testing_support::FaultEnv env_;
+  Runtime runtime_{env_};
   std::mutex m_;
   std::vector<std::string> requests_;
 };
 
 TEST_F(HttpClientTest, GetSendsExactlyTheRequestLineHostAndUserAgent) {
-  auto peer = Answering("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
-  platform::AddResolveOverride("up.corvel.example", peer->port(), "127.0.0.1");
+  const uint16_t port = Answering("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  runtime_.resolver.Add("up.corvel.example", port, "127.0.0.1");
   char reply[kReplyBufferSize];
-  ASSERT_TRUE(HttpGet("/ups/co?sha1=AB&key=k", "up.corvel.example", peer->port(), reply));
+  ASSERT_TRUE(HttpGet(call(), "/ups/co?sha1=AB&key=k", "up.corvel.example", port, reply));
   EXPECT_STREQ(reply, "ok");
-  peer.reset();
+  std::lock_guard<std::mutex> g(m_);
   ASSERT_EQ(requests_.size(), 1u);
   EXPECT_EQ(requests_[0],
             "GET /ups/co?sha1=AB&key=k HTTP/1.1\r\nHost: up.corvel.example\r\n"
@@ -131,9 +118,9 @@ TEST_F(HttpClientTest, ReplyFraming) {
       {"headers never end", "HTTP/1.1 200 OK\r\nX: y\r\nbody", ""},
   };
   for (const Case& c : cases) {
-    auto peer = Answering(c.reply);
+    const uint16_t port = Answering(c.reply);
     bool ok = false;
-    EXPECT_EQ(Get(peer->port(), &ok), c.body) << c.name;
+    EXPECT_EQ(Get(port, &ok), c.body) << c.name;
     EXPECT_TRUE(ok) << c.name;
   }
 }
@@ -141,7 +128,7 @@ TEST_F(HttpClientTest, ReplyFraming) {
 // HTTP/1.1 servers keep the connection open after a framed reply: the framing must end the read
 // (the peer stalls far beyond the idle time-out, which would fail the request).
 TEST_F(HttpClientTest, FramedRepliesEndWithoutAClose) {
-  platform::Process().IdleTimeoutMs = 300;
+  runtime_.transport.idleTimeoutMs = 300;
   struct Case {
     const char* name;
     std::string reply;
@@ -154,14 +141,18 @@ TEST_F(HttpClientTest, FramedRepliesEndWithoutAClose) {
       {"204", "HTTP/1.1 204 No Content\r\n\r\n", ""},
   };
   for (const Case& c : cases) {
-    FakePeer peer([&](int fd) {
-      ReadUntil(fd, "\r\n\r\n");
-      // In small pieces, so the reply is whole only at its last byte.
-      for (size_t i = 0; i < c.reply.size(); i += 7) SendText(fd, c.reply.substr(i, 7));
-      testing_support::Stall(fd, 3000);
+    const std::string reply = c.reply;
+    const uint16_t port = net_.Listen([reply](PeerStream& p) {
+      p.ReadUntil("\r\n\r\n");
+      // In small pieces, each read on its own, so the reply is whole only at its last byte.
+      for (size_t i = 0; i < reply.size(); i += 7) {
+        p.Send(reply.substr(i, 7));
+        p.AwaitDrained(3000);
+      }
+      p.Stall(3000);
     });
     bool ok = false;
-    EXPECT_EQ(Get(peer.port(), &ok), c.body) << c.name;
+    EXPECT_EQ(Get(port, &ok), c.body) << c.name;
     EXPECT_TRUE(ok) << c.name;
   }
 }
@@ -169,79 +160,75 @@ TEST_F(HttpClientTest, FramedRepliesEndWithoutAClose) {
 TEST_F(HttpClientTest, GetWritesItsReplyToTheDebuggerBehindItsPrefix) {
   std::vector<std::string> lines;
   std::mutex m;
-  platform::SetDiagnosticSink([&](platform::DiagChannel ch, std::string_view text) {
+  runtime_.diagnostics.SetSink([&](platform::DiagChannel ch, std::string_view text) {
     std::lock_guard<std::mutex> g(m);
     if (ch == platform::DiagChannel::kDebugger) lines.emplace_back(text);
   });
   const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-  auto peer = Answering(reply);
-  EXPECT_EQ(Get(peer->port()), "ok");
-  std::lock_guard<std::mutex> g(m);
+  EXPECT_EQ(Get(Answering(reply)), "ok");
+  runtime_.diagnostics.SetSink(nullptr);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "\x47\x45\x54\xB7\xB5\xBB\xD8");
   EXPECT_EQ(lines[1], reply);
 }
 
 TEST_F(HttpClientTest, TerminatorSplitAcrossReceivesEndsTheReply) {
-  FakePeer peer([](int fd) {
-    ReadUntil(fd, "\r\n\r\n");
-    SendText(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r");
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    SendText(fd, "\n\r\n");
-    testing_support::Stall(fd, 3000);  // keeps the connection open: the terminator must end it
+  runtime_.transport.idleTimeoutMs = 60000;  // only the terminator can end this read
+  const uint16_t port = net_.Listen([](PeerStream& p) {
+    p.ReadUntil("\r\n\r\n");
+    p.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r");
+    p.AwaitDrained(3000);
+    p.Send("\n\r\n");
+    p.Stall(60000);  // keeps the connection open
   });
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Get(peer.port()), "ok");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(Get(port), "ok");
 }
 
 TEST_F(HttpClientTest, StalledOversizedOrResetRepliesFail) {
-  {
-    FakePeer stall([](int fd) {
-      ReadUntil(fd, "\r\n\r\n");
-      testing_support::Stall(fd, 3000);
-    });
+  const struct {
+    const char* name;
+    std::function<void(PeerStream&)> peer;
+  } cases[] = {{"idle time-out",
+                [](PeerStream& p) {
+                  p.ReadUntil("\r\n\r\n");
+                  p.Stall(3000);
+                }},
+               {"oversized",
+                [](PeerStream& p) {
+                  p.ReadUntil("\r\n\r\n");
+                  p.Send("HTTP/1.1 200 OK\r\n\r\n" + std::string(6000, 'a'));
+                }},
+               {"reset", [](PeerStream& p) {
+                  p.ReadUntil("\r\n\r\n");
+                  p.Send("HTTP/1.1 200 OK\r\n");
+                  p.AwaitDrained(3000);
+                  p.Reset();
+                }}};
+  for (const auto& c : cases) {
     bool ok = true;
-    Get(stall.port(), &ok);
-    EXPECT_FALSE(ok) << "idle time-out";
-  }
-  {
-    auto big = Answering("HTTP/1.1 200 OK\r\n\r\n" + std::string(6000, 'a'));
-    bool ok = true;
-    Get(big->port(), &ok);
-    EXPECT_FALSE(ok) << "oversized";
-  }
-  {
-    FakePeer reset([](int fd) {
-      ReadUntil(fd, "\r\n\r\n");
-      SendText(fd, "HTTP/1.1 200 OK\r\n");
-      testing_support::ResetConnection(fd);
-    });
-    bool ok = true;
-    Get(reset.port(), &ok);
-    EXPECT_FALSE(ok) << "reset";
+    Get(net_.Listen(c.peer), &ok);
+    EXPECT_FALSE(ok) << c.name;
   }
 }
 
-TEST_F(HttpClientTest, CancelCutsARequestShortAtOnce) {
-  platform::Process().IdleTimeoutMs = 60000;
-  FakePeer stall([](int fd) {
-    ReadUntil(fd, "\r\n\r\n");
-    testing_support::Stall(fd, 5000);
+TEST_F(HttpClientTest, CancelCutsARequestShort) {
+  runtime_.transport.idleTimeoutMs = 0;  // no limit: only the cancel can end the wait
+  std::atomic<bool> headRead{false};
+  const uint16_t port = net_.Listen([&](PeerStream& p) {
+    p.ReadUntil("\r\n\r\n");
+    headRead = true;
+    p.Stall(60000);
   });
   std::atomic<bool> cancel{false};
   std::atomic<bool> result{true};
   std::thread worker([&] {
-    ScopedCancelFlag scope(&cancel);
     char reply[kReplyBufferSize];
-    result = HttpGet("/", "127.0.0.1", stall.port(), reply);
+    result = HttpGet(call(&cancel), "/", "127.0.0.1", port, reply);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(net_.AwaitConnects(port, 1, 5000));
   cancel = true;
   worker.join();
   EXPECT_FALSE(result);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 // The body sender: progress per piece of at most 8000 bytes, recorded from the file's start.
@@ -260,21 +247,21 @@ class PostTest : public HttpClientTest {
   // Posts path from offset to a recording peer; returns the bytes the peer received.
   std::string Post(const std::string& path, int64_t fileSize, int64_t offset, Pieces& pieces,
                    bool* ok) {
-    std::string received;
-    FakePeer peer([&](int fd) {
-      received = testing_support::ReadAll(fd, 500);
-      SendText(fd, "HTTP/1.1 200 OK\r\n\r\n<ups><cmd>up</cmd><status>100</status></ups>");
+    auto received = std::make_shared<std::string>();
+    const uint16_t port = net_.Listen([received](PeerStream& p) {
+      *received = p.ReadAll(500);
+      p.Send("HTTP/1.1 200 OK\r\n\r\n<ups><cmd>up</cmd><status>100</status></ups>");
     });
     char reply[kReplyBufferSize];
-    *ok = HttpPostFile(path.c_str(), pieces, "127.0.0.1", peer.port(), "/ups/up?x=1", "HEAD", "--B",
-                       fileSize, offset, reply);
-    return received;
+    *ok = HttpPostFile(call(), path.c_str(), pieces, "127.0.0.1", port, "/ups/up?x=1", "HEAD",
+                       "--B", fileSize, offset, reply);
+    EXPECT_TRUE(net_.AwaitHandlersDone(port, 10000));
+    return *received;
   }
   testing_support::TempDir dir_;
 };
-
 TEST_F(PostTest, ExactBytesForOffsetsAtTheStartMiddleAndEnd) {
-  platform::Process().IdleTimeoutMs = 2000;
+  runtime_.transport.idleTimeoutMs = 2000;
   std::string path = dir_.File("f");
   std::string data(20000, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
@@ -301,7 +288,7 @@ TEST_F(PostTest, ExactBytesForOffsetsAtTheStartMiddleAndEnd) {
 }
 
 TEST_F(PostTest, StopRequestsAndChangedFilesFail) {
-  platform::Process().IdleTimeoutMs = 2000;
+  runtime_.transport.idleTimeoutMs = 2000;
   std::string path = dir_.File("f");
   testing_support::WritePatternFile(path, 100000);
   Pieces stop;
@@ -334,7 +321,7 @@ class ChangingFile : public Pieces {
 };
 
 TEST_F(PostTest, AFileThatChangesWhileSentNeverBreaksTheFraming) {
-  platform::Process().IdleTimeoutMs = 2000;
+  runtime_.transport.idleTimeoutMs = 2000;
   std::string path = dir_.File("f");
   std::string data(100000, 'd');
   testing_support::WriteFile(path, data);
@@ -356,51 +343,47 @@ TEST_F(PostTest, AFileThatChangesWhileSentNeverBreaksTheFraming) {
 TEST_F(PostTest, AnOffsetBeyondTheFileIsRefusedBeforeConnecting) {
   std::string path = dir_.File("f");
   testing_support::WriteFile(path, "0123456789");
-  FakePeer peer([](int fd) { testing_support::ReadAll(fd, 100); });
+  const uint16_t port = net_.Listen([](PeerStream& p) { p.ReadAll(100); });
   Pieces pieces;
   char reply[kReplyBufferSize];
-  EXPECT_FALSE(
-      HttpPostFile(path.c_str(), pieces, "127.0.0.1", peer.port(), "/u", "H", "B", 10, 11, reply));
-  EXPECT_FALSE(
-      HttpPostFile(path.c_str(), pieces, "127.0.0.1", peer.port(), "/u", "H", "B", 10, -1, reply));
-  EXPECT_EQ(peer.Connections(), 0);
+  for (int64_t offset : {int64_t{11}, int64_t{-1}}) {
+    EXPECT_FALSE(HttpPostFile(call(), path.c_str(), pieces, "127.0.0.1", port, "/u", "H", "B", 10,
+                              offset, reply));
+  }
+  EXPECT_EQ(net_.Connections(port), 0);
 }
 
 TEST_F(PostTest, CancelCutsAStalledSendShort) {
-  platform::Process().IdleTimeoutMs = 60000;
+  runtime_.transport.idleTimeoutMs = 0;  // no limit: only the cancel can end the wait
   std::string path = dir_.File("big");
   testing_support::WritePatternFile(path, 32 << 20);
-  // Never reads. (Its wait is short: the client's close queues behind the unread bytes.)
-  FakePeer peer([](int fd) { testing_support::Stall(fd, 1000); });
+  const uint16_t port = net_.Listen([](PeerStream& p) { p.Stall(60000); });  // never reads
   std::atomic<bool> cancel{false};
   std::atomic<bool> result{true};
   Pieces pieces;
   std::thread worker([&] {
-    ScopedCancelFlag scope(&cancel);
     char reply[kReplyBufferSize];
-    result = HttpPostFile(path.c_str(), pieces, "127.0.0.1", peer.port(), "/u", "H", "B", 32 << 20,
-                          0, reply);
+    result = HttpPostFile(call(&cancel), path.c_str(), pieces, "127.0.0.1", port, "/u", "H", "B",
+                          32 << 20, 0, reply);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(net_.AwaitStalledSend(port, 5000));
   cancel = true;
   worker.join();
   EXPECT_FALSE(result);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_LT(pieces.seen.size(), size_t{(32 << 20) / 8000});
 }
 
 TEST_F(PostTest, APeerThatResetsMidBodyFailsTheRequestNotTheProcess) {
-  platform::Process().IdleTimeoutMs = 2000;
+  runtime_.transport.idleTimeoutMs = 2000;
   std::string path = dir_.File("big");
   testing_support::WritePatternFile(path, 32 << 20);
-  FakePeer peer([](int fd) {
-    testing_support::ReadExactly(fd, 100000);
-    testing_support::ResetConnection(fd);
+  const uint16_t port = net_.Listen([](PeerStream& p) {
+    p.ReadExactly(100000);
+    p.Reset();
   });
   Pieces pieces;
   char reply[kReplyBufferSize];
-  EXPECT_FALSE(HttpPostFile(path.c_str(), pieces, "127.0.0.1", peer.port(), "/u", "H", "B",
+  EXPECT_FALSE(HttpPostFile(call(), path.c_str(), pieces, "127.0.0.1", port, "/u", "H", "B",
                             32 << 20, 0, reply));
 }
 

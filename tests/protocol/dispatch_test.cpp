@@ -35,13 +35,13 @@ std::string Nested(int depth) {
 class DispatchTest : public ProtocolTest {};
 
 TEST_F(DispatchTest, TargetCarriesTheTemplateWithTheFirstPlaceholdersReplaced) {
-  EXPECT_FALSE(RequestDispatch(task_));  // empty reply
+  EXPECT_FALSE(Dispatch());  // empty reply
   EXPECT_EQ(server_.LastLine(), "GET /index.php?cmd=upload& HTTP/1.1");
   EXPECT_EQ(server_.Requests().back().Header("Host"), "dispatch.corvel.example");
 
   platform::CopyText(task_.ParamStr, "sha1={sha1}&again={sha1}&pc={pick_code}&n=a b\xB5\xC4");
   platform::CopyText(task_.SHA1Hash, "ABCDEF");
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   EXPECT_EQ(server_.LastLine(),
             "GET /index.php?cmd=upload&sha1=ABCDEF&again={sha1}&pc=&n=a%20b\xB5\xC4 HTTP/1.1");
 
@@ -49,7 +49,7 @@ TEST_F(DispatchTest, TargetCarriesTheTemplateWithTheFirstPlaceholdersReplaced) {
   task_.IsUpload = true;
   platform::CopyText(task_.PickCode, "pc9");
   server_.Reply(NeedUpload("<ip>h</ip><port>81</port><pickcode>X</pickcode><key>k</key>"));
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   EXPECT_EQ(server_.LastLine(),
             "GET /index.php?cmd=reupload&sha1=ABCDEF&again={sha1}&pc=pc9&n=a%20b\xB5\xC4 HTTP/1.1");
   EXPECT_STREQ(task_.PickCode, "pc9");
@@ -59,7 +59,7 @@ TEST_F(DispatchTest, TargetCarriesTheTemplateWithTheFirstPlaceholdersReplaced) {
 TEST_F(DispatchTest, DebuggerOutputHasThePrefixTheTargetAndTheReplyWithoutLineBreaks) {
   const std::string body = "<root><cmd>upload</cmd><status>5</status></root>";
   server_.Reply(body);
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   std::string debug = Debug();
   EXPECT_EQ(debug.rfind(std::string(kDispatchPrefix) + "/index.php?cmd=upload&", 0), 0u) << debug;
   ASSERT_GE(debug.size(), body.size());
@@ -72,7 +72,7 @@ TEST_F(DispatchTest, RepliesAreReadByNameWhateverTheOrderAndDecoration) {
       "<pickcode>P1</pickcode><port b=\"2\">8080</port><ip>up.corvel.example</ip>"
       "<is_need_upload>1</is_need_upload><status>100</status><cmd>upload</cmd>"
       "<cmd>other</cmd></root>");
-  ASSERT_TRUE(RequestDispatch(task_));
+  ASSERT_TRUE(Dispatch());
   EXPECT_TRUE(task_.NeedUpload);
   EXPECT_STREQ(task_.Host, "up.corvel.example");
   EXPECT_EQ(task_.Port, 8080);
@@ -83,7 +83,7 @@ TEST_F(DispatchTest, RepliesAreReadByNameWhateverTheOrderAndDecoration) {
   server_.Reply(
       "<root><cmd>upload</cmd><status>100</status><is_need_upload>0</is_need_upload>"
       "<pickcode>  P2\n </pickcode><ip>ignored</ip></root>");
-  ASSERT_TRUE(RequestDispatch(task_));
+  ASSERT_TRUE(Dispatch());
   EXPECT_FALSE(task_.NeedUpload);
   EXPECT_STREQ(task_.PickCode, "P2");  // white space condensed by the reader
   EXPECT_STREQ(task_.Host, "up.corvel.example");
@@ -93,7 +93,7 @@ TEST_F(DispatchTest, RepliesAreReadByNameWhateverTheOrderAndDecoration) {
 TEST_F(DispatchTest, AFailureKeepsWhatWasReadBeforeIt) {
   task_.NeedUpload = false;
   server_.Reply(NeedUpload("<ip>h2</ip><port>81</port><pickcode>P3</pickcode>"));  // no key
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   EXPECT_STREQ(task_.Host, "h2");
   EXPECT_EQ(task_.Port, 81);
   EXPECT_STREQ(task_.PickCode, "P3");
@@ -112,7 +112,7 @@ TEST_F(DispatchTest, AFailureKeepsWhatWasReadBeforeIt) {
         "<ups><cmd>upload</cmd><status>100</status><is_need_upload>0</is_need_upload>"
         "<pickcode>p</pickcode></ups>"}) {
     server_.Reply(body);
-    EXPECT_FALSE(RequestDispatch(task_)) << body;
+    EXPECT_FALSE(Dispatch()) << body;
     EXPECT_STREQ(task_.PickCode, "P3") << body;
     EXPECT_STREQ(task_.Host, "h2") << body;
     EXPECT_EQ(task_.ServerErrCode, 0) << body;
@@ -123,7 +123,7 @@ TEST_F(DispatchTest, AServerStatusOtherThan100IsKeptWithItsMessage) {
   server_.Reply(
       "<root><cmd>upload</cmd><status>101</status><status_msg>  quota   full </status_msg>"
       "</root>");
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   EXPECT_EQ(task_.ServerErrCode, 101);
   EXPECT_STREQ(task_.ServerErrMsg, "quota full");
   EXPECT_EQ(task_.Status, kStatusStopped);
@@ -131,13 +131,13 @@ TEST_F(DispatchTest, AServerStatusOtherThan100IsKeptWithItsMessage) {
   // Without a message the code is still told; a message too long for its field is cut.
   task_.Status = kStatusDispatch;
   server_.Reply("<root><cmd>upload</cmd><status>-3</status></root>");
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   EXPECT_EQ(task_.ServerErrCode, -3);
   EXPECT_STREQ(task_.ServerErrMsg, "");
   EXPECT_EQ(task_.Status, kStatusStopped);
   server_.Reply("<root><cmd>upload</cmd><status>7</status><status_msg>" + std::string(2000, 'm') +
                 "</status_msg></root>");
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
   EXPECT_EQ(std::string(task_.ServerErrMsg), std::string(1023, 'm'));
 }
 
@@ -147,16 +147,16 @@ TEST_F(DispatchTest, AReplyThatIsNot200OKChangesNothing) {
   server_.Reply(good, "404 Not Found");
   server_.Reply(good, "500 Internal Server Error");
   for (int i = 0; i < 2; ++i) {
-    EXPECT_FALSE(RequestDispatch(task_));
+    EXPECT_FALSE(Dispatch());
     EXPECT_STREQ(task_.PickCode, "");
     EXPECT_STREQ(task_.Host, kUploadName);
   }
   // Nobody listening: the request fails without a reply.
-  platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+  DispatchEndpointValue ep = runtime_.dispatch.Get();
   ep.Port = 1;
-  platform::SetDispatchEndpoint(ep);
-  platform::AddResolveOverride(testing_support::kDispatchName, 1, "127.0.0.1");
-  EXPECT_FALSE(RequestDispatch(task_));
+  runtime_.dispatch.Set(ep);
+  runtime_.resolver.Add(testing_support::kDispatchName, 1, "127.0.0.1");
+  EXPECT_FALSE(Dispatch());
 }
 
 TEST_F(DispatchTest, IdentifiersThatDoNotFitAndUnusablePortsFailTheRequest) {
@@ -183,7 +183,7 @@ TEST_F(DispatchTest, IdentifiersThatDoNotFitAndUnusablePortsFailTheRequest) {
     InitTask(task_);
     task_.NeedUpload = false;
     server_.Reply(NeedUpload(c.rest));
-    EXPECT_EQ(RequestDispatch(task_), c.ok) << c.rest;
+    EXPECT_EQ(Dispatch(), c.ok) << c.rest;
     EXPECT_EQ(task_.NeedUpload, c.ok) << c.rest;
     EXPECT_LT(std::strlen(task_.Host), sizeof task_.Host);
     EXPECT_LT(std::strlen(task_.PickCode), sizeof task_.PickCode);
@@ -195,7 +195,7 @@ TEST_F(DispatchTest, IdentifiersThatDoNotFitAndUnusablePortsFailTheRequest) {
       "<root><cmd>upload</cmd><status>100</status><is_need_upload>0</is_need_upload>"
       "<pickcode>" +
       longId + "</pickcode></root>");
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
 }
 
 TEST_F(DispatchTest, RepliesThatAreNotOneUsableDocumentFailQuietly) {
@@ -204,7 +204,7 @@ TEST_F(DispatchTest, RepliesThatAreNotOneUsableDocumentFailQuietly) {
         std::string(2000, '<'), Nested(600), std::string("<root><cmd>&#1114112;</cmd></root>"),
         std::string("\xEF\xBB\xBF"), std::string("<root><cmd>upload"), std::string(5200, 'a')}) {
     server_.Reply(body);
-    EXPECT_FALSE(RequestDispatch(task_));
+    EXPECT_FALSE(Dispatch());
     EXPECT_EQ(task_.Status, kStatusCreated);
   }
 }

@@ -30,7 +30,7 @@ class ServerDeleteTest : public ProtocolTest {
     SavedTask saved{};
     platform::CopyText(saved.UserID, task_.UserID);
     platform::CopyText(saved.FileName, task_.FileName);
-    ASSERT_TRUE(WriteTaskFile(saved));
+    ASSERT_TRUE(WriteTaskFile(env_, saved));
   }
 };
 
@@ -40,7 +40,7 @@ TEST_F(ServerDeleteTest, OnlyABegunUnfinishedUploadIsDroppedOnTheServer) {
     task_.IsUpload = completed;
     task_.Completed = completed;
     task_.Deleted = false;
-    EXPECT_TRUE(DeleteServerTask(task_));
+    EXPECT_TRUE(DeleteOnServer(task_));
     EXPECT_TRUE(task_.Deleted);
   }
   ASSERT_TRUE(WaitForServerDeletes());
@@ -54,7 +54,7 @@ TEST_F(ServerDeleteTest, OnlyABegunUnfinishedUploadIsDroppedOnTheServer) {
   task_.Completed = false;
   const std::string body = "<root><cmd>delete</cmd><status>0</status></root>";
   server_.Reply(body);
-  EXPECT_TRUE(DeleteServerTask(task_));
+  EXPECT_TRUE(DeleteOnServer(task_));
   EXPECT_EQ(Console(), "DeleteTask Success");
   ASSERT_TRUE(server_.WaitForRequests(1, 5000));
   ASSERT_TRUE(WaitForServerDeletes());
@@ -64,7 +64,7 @@ TEST_F(ServerDeleteTest, OnlyABegunUnfinishedUploadIsDroppedOnTheServer) {
   std::string debug = Debug();
   EXPECT_EQ(debug.rfind(std::string(kDeletePrefix) + target + "\r\n", 0), 0u);
   EXPECT_EQ(debug.substr(debug.size() - body.size() - 2), body + "\r\n");
-  EXPECT_FALSE(DeleteTaskFile(task_.UserID, task_.FileName));
+  EXPECT_FALSE(DeleteTaskFile(env_, task_.UserID, task_.FileName));
 }
 
 TEST_F(ServerDeleteTest, TheRequestThreadKeepsItsOwnCopyOfEverything) {
@@ -73,18 +73,18 @@ TEST_F(ServerDeleteTest, TheRequestThreadKeepsItsOwnCopyOfEverything) {
   server_.Stall();  // the dispatch server does not answer
   auto* owned = new TaskRecord(task_);
   auto before = std::chrono::steady_clock::now();
-  EXPECT_TRUE(DeleteServerTask(*owned));
+  EXPECT_TRUE(DeleteOnServer(*owned));
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
   EXPECT_TRUE(owned->Deleted);
   // The task and the endpoint it was sent to may change or go while the request waits.
   delete owned;
   ASSERT_TRUE(server_.WaitForRequests(1, 5000));
-  platform::DispatchEndpointValue ep{};
+  DispatchEndpointValue ep{};
   platform::CopyText(ep.Host, "elsewhere.example");
-  platform::SetDispatchEndpoint(ep);
+  runtime_.dispatch.Set(ep);
   EXPECT_EQ(server_.LastLine(),
             "GET /index.php?cmd=delete&pickcode=&cookie=sid=abc;%20t=1 HTTP/1.1");
-  EXPECT_EQ(PendingServerDeletes(), 1);
+  EXPECT_EQ(runtime_.deletions.Pending(), 1);
   EXPECT_EQ(Console(), "DeleteTask Failed");
   server_.EndStalls();
 }
@@ -100,7 +100,7 @@ TEST_F(ServerDeleteTest, TheReplyIsRecognisedButItsStatusNotJudged) {
   const std::string target = "/index.php?cmd=delete&pickcode=p&cookie=c";
   for (const Case& c : cases) {
     server_.Reply(c.body);
-    EXPECT_EQ(RequestServerDelete(target.c_str()), c.ok) << c.body;
+    EXPECT_EQ(RequestServerDelete(call(), runtime_.dispatch.Get(), target.c_str()), c.ok) << c.body;
   }
   EXPECT_EQ(server_.LastLine(), "GET " + target + " HTTP/1.1");
 }

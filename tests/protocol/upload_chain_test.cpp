@@ -60,7 +60,7 @@ TEST_F(UploadChainTest, CheckSendsTheIdentityAndStoresTheOffset) {
   const std::string body =
       "<ups><cmd>co</cmd><data_type>0</data_type><data>5000000000</data></ups>";
   server_.Reply(body);
-  ASSERT_TRUE(RequestUploadCheck(task_));
+  ASSERT_TRUE(Check());
   EXPECT_EQ(task_.Offset, 5000000000LL);
   EXPECT_EQ(server_.LastLine(), "GET /ups/co?sha1=S&filename=P&filesize=6000000000&key=K HTTP/1.1");
   EXPECT_EQ(server_.Requests().back().Header("Host"), "up.corvel.example");
@@ -73,7 +73,7 @@ TEST_F(UploadChainTest, CheckSendsTheIdentityAndStoresTheOffset) {
 
   // No status needed; the offset may be the file's end; text after the digits is ignored.
   server_.Reply("<ups><data>6000000000 bytes</data><cmd>co</cmd><data_type>0</data_type></ups>");
-  ASSERT_TRUE(RequestUploadCheck(task_));
+  ASSERT_TRUE(Check());
   EXPECT_EQ(task_.Offset, 6000000000LL);
 }
 
@@ -91,27 +91,27 @@ TEST_F(UploadChainTest, CheckRefusesRepliesAndOffsetsItCannotResumeFrom) {
         "<root><cmd>co</cmd><data_type>0</data_type><data>0</data></root>"}) {
     task_.Offset = 42;
     server_.Reply(bad);
-    EXPECT_FALSE(RequestUploadCheck(task_)) << bad;
+    EXPECT_FALSE(Check()) << bad;
     EXPECT_EQ(task_.Offset, 42) << bad;
   }
   server_.Reply("<ups><cmd>co</cmd><data_type>0</data_type><data>0</data></ups>", "404 Not Found");
-  EXPECT_FALSE(RequestUploadCheck(task_));
+  EXPECT_FALSE(Check());
   // A data text that is not a number reads as the file's start.
   server_.Reply("<ups><cmd>co</cmd><data_type>0</data_type><data>none</data></ups>");
-  EXPECT_TRUE(RequestUploadCheck(task_));
+  EXPECT_TRUE(Check());
   EXPECT_EQ(task_.Offset, 0);
 }
 
 TEST_F(UploadChainTest, BlockUploadSendsTheMultipartBodyByteForByte) {
   // 2^32 + 2^31 + 5 seconds: the boundary carries the low 32 bits, printed signed.
-  env_.now = 0x180000005LL;
+  env_.FixNow(0x180000005LL);
   const std::string boundary = "--------UpsClient.Package.-2147483643";
   UseFile("0123456789");
   task_.Offset = 4;
   task_.BlockSchema = 0;
   server_.Reply("<ups><cmd>up</cmd><status>100</status></ups>");
   NoStop progress;
-  ASSERT_TRUE(RequestBlockUpload(task_, progress));
+  ASSERT_TRUE(Upload(progress));
   EXPECT_EQ(task_.ErrCode, kErrNone);
   EXPECT_EQ(progress.last, 10);
 
@@ -135,7 +135,7 @@ TEST_F(UploadChainTest, BlockUploadSendsTheMultipartBodyByteForByte) {
   // From the file's end: the head alone is counted.
   task_.Offset = 10;
   server_.Reply("<ups><cmd>up</cmd><status>100</status></ups>");
-  ASSERT_TRUE(RequestBlockUpload(task_, progress));
+  ASSERT_TRUE(Upload(progress));
   r = server_.Requests().back();
   std::string headAtEnd = head;
   headAtEnd.replace(headAtEnd.find("\n4\r"), 3, "\n10\r");
@@ -162,25 +162,25 @@ TEST_F(UploadChainTest, BlockUploadRecordsWhyItFailed) {
   for (const Case& c : cases) {
     task_.ErrCode = kErrNone;
     server_.Reply(c.reply, c.status);
-    EXPECT_EQ(RequestBlockUpload(task_, progress), c.ok) << c.reply;
+    EXPECT_EQ(Upload(progress), c.ok) << c.reply;
     EXPECT_EQ(task_.ErrCode, c.code) << c.reply;
   }
   // The file is gone: nothing to send.
   platform::CopyText(task_.FileName, dir_.File("missing"));
   task_.ErrCode = kErrNone;
-  EXPECT_FALSE(RequestBlockUpload(task_, progress));
+  EXPECT_FALSE(Upload(progress));
   EXPECT_EQ(task_.ErrCode, kErrUploadSend);
 }
 
 TEST_F(UploadChainTest, FinishCarriesThePlanAndTheFinalBlockHash) {
   UseFile("x");
   char out[100];
-  ASSERT_TRUE(HashFinalBlock(task_, out, task_.BlockCount));
+  ASSERT_TRUE(HashFinalBlock(runtime_.transport, task_, out, task_.BlockCount));
   EXPECT_STREQ(out, "1:11F6AD8EC52A2984ABAAFD7C3B516503785C2072");
 
   const std::string body = "<ups><cmd>fin</cmd><status>100</status></ups>";
   server_.Reply(body);
-  EXPECT_TRUE(RequestUploadFinish(task_));
+  EXPECT_TRUE(Finish());
   const std::string target =
       "/ups/fin?sha1=S&filename=P&filesize=1&key=K&block_schema=0"
       "&hashes=1:11F6AD8EC52A2984ABAAFD7C3B516503785C2072";
@@ -194,7 +194,7 @@ TEST_F(UploadChainTest, FinishCarriesThePlanAndTheFinalBlockHash) {
         "<ups><cmd>up</cmd><status>100</status></ups>",
         "<root><cmd>fin</cmd><status>100</status></root>"}) {
     server_.Reply(bad);
-    EXPECT_FALSE(RequestUploadFinish(task_)) << bad;
+    EXPECT_FALSE(Finish()) << bad;
   }
   EXPECT_EQ(Console(), "");
 }
@@ -206,7 +206,7 @@ TEST_F(UploadChainTest, TheFinalBlockIsAWholeBlockOrTheRest) {
   UseFile(content);
   ASSERT_EQ(task_.BlockCount, 2);
   char out[100];
-  ASSERT_TRUE(HashFinalBlock(task_, out, task_.BlockCount));
+  ASSERT_TRUE(HashFinalBlock(runtime_.transport, task_, out, task_.BlockCount));
   EXPECT_EQ(std::string(out), "2:" + Sha1Hex(content.substr(262144)));
 
   // One byte past 128 MiB, sparse: 257 blocks of 512 KiB, the last one a single byte.
@@ -223,10 +223,10 @@ TEST_F(UploadChainTest, TheFinalBlockIsAWholeBlockOrTheRest) {
   ASSERT_EQ(task_.BlockSchema, 1);
   ASSERT_EQ(task_.BlockCount, 257);
   const std::string hashes = "257:" + Sha1Hex("z");
-  ASSERT_TRUE(HashFinalBlock(task_, out, task_.BlockCount));
+  ASSERT_TRUE(HashFinalBlock(runtime_.transport, task_, out, task_.BlockCount));
   EXPECT_EQ(std::string(out), hashes);
   server_.Reply("<ups><cmd>fin</cmd><status>100</status></ups>");
-  EXPECT_TRUE(RequestUploadFinish(task_));
+  EXPECT_TRUE(Finish());
   EXPECT_EQ(server_.LastLine(),
             "GET /ups/fin?sha1=S&filename=P&filesize=134217729&key=K"
             "&block_schema=1&hashes=" +
@@ -236,18 +236,18 @@ TEST_F(UploadChainTest, TheFinalBlockIsAWholeBlockOrTheRest) {
 TEST_F(UploadChainTest, AFileWithoutItsFinalBlockCannotBeFinished) {
   // Empty: the final block would start before the file.
   UseFile("");
-  EXPECT_FALSE(RequestUploadFinish(task_));
+  EXPECT_FALSE(Finish());
   EXPECT_EQ(Console(), "Error:2\nBlockHash Error\n");
   // Shrunk below the final block's start: no hash of nothing is sent.
   ClearDiagnostics();
   UseFile(std::string(262145, 'q'));
   testing_support::WriteFile(task_.FileName, std::string(262144, 'q'));
-  EXPECT_FALSE(RequestUploadFinish(task_));
+  EXPECT_FALSE(Finish());
   EXPECT_EQ(Console(), "Error:2\nBlockHash Error\n");
   // Gone: it cannot be opened.
   ClearDiagnostics();
   platform::CopyText(task_.FileName, dir_.File("missing"));
-  EXPECT_FALSE(RequestUploadFinish(task_));
+  EXPECT_FALSE(Finish());
   EXPECT_EQ(Console(), "BlockHash Error\n");
   EXPECT_TRUE(server_.Requests().empty());
 }

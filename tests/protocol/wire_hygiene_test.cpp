@@ -52,16 +52,16 @@ TEST_F(WireHygieneTest, EveryRequestLineIsThreePartsWhateverTheValuesHold) {
   platform::CopyText(task_.Cookie, "SID=x; uid=1");
   task_.IsUpload = true;
   server_.Reply("<root><cmd>reupload</cmd><status>7</status></root>");
-  RequestDispatch(task_);
+  Dispatch();
   server_.Reply("<ups><cmd>co</cmd><data_type>0</data_type><data>0</data></ups>");
-  ASSERT_TRUE(RequestUploadCheck(task_));
+  ASSERT_TRUE(Check());
   NoStop progress;
   server_.Reply("<ups><cmd>up</cmd><status>100</status></ups>");
-  ASSERT_TRUE(RequestBlockUpload(task_, progress));
+  ASSERT_TRUE(Upload(progress));
   server_.Reply("<ups><cmd>fin</cmd><status>100</status></ups>");
-  ASSERT_TRUE(RequestUploadFinish(task_));
+  ASSERT_TRUE(Finish());
   server_.Reply("<root><cmd>delete</cmd><status>0</status></root>");
-  DeleteServerTask(task_);
+  DeleteOnServer(task_);
   ASSERT_TRUE(server_.WaitForRequests(5, 5000));
   ASSERT_TRUE(WaitForServerDeletes());
 
@@ -83,13 +83,13 @@ TEST_F(WireHygieneTest, EveryRequestLineIsThreePartsWhateverTheValuesHold) {
 }
 
 TEST_F(WireHygieneTest, AnAddressWithoutAPathIsAskedAtTheRoot) {
-  platform::DispatchEndpointValue ep = platform::DispatchEndpoint();
+  DispatchEndpointValue ep = runtime_.dispatch.Get();
   ep.Path[0] = '\0';
-  platform::SetDispatchEndpoint(ep);
-  RequestDispatch(task_);
+  runtime_.dispatch.Set(ep);
+  Dispatch();
   EXPECT_EQ(server_.LastLine(), "GET /?cmd=upload& HTTP/1.1");
   task_.IsUpload = true;
-  DeleteServerTask(task_);
+  DeleteOnServer(task_);
   ASSERT_TRUE(server_.WaitForRequests(2, 5000));
   EXPECT_EQ(server_.LastLine(), "GET /?cmd=delete&pickcode=&cookie= HTTP/1.1");
 }
@@ -100,7 +100,7 @@ TEST_F(WireHygieneTest, AnUploadServerNameThatIsNotAPlainHostNameIsRefused) {
         std::string("<root><cmd>upload</cmd><status>100</status><is_need_upload>1</is_need_upload>"
                     "<ip>") +
         ip + "</ip><port>81</port><pickcode>p</pickcode><key>k</key></root>");
-    EXPECT_FALSE(RequestDispatch(task_)) << ip;
+    EXPECT_FALSE(Dispatch()) << ip;
   }
 }
 
@@ -111,19 +111,19 @@ TEST_F(WireHygieneTest, TextAfterTheRootElementIsNotTheReplysBusiness) {
     server_.Reply(std::string("<root><cmd>upload</cmd><status>100</status>"
                               "<is_need_upload>0</is_need_upload><pickcode>P</pickcode></root>") +
                   trailer);
-    EXPECT_TRUE(RequestDispatch(task_)) << trailer;
+    EXPECT_TRUE(Dispatch()) << trailer;
     server_.Reply(std::string("<ups><cmd>co</cmd><data_type>0</data_type><data>5</data></ups>") +
                   trailer);
-    EXPECT_TRUE(RequestUploadCheck(task_)) << trailer;
+    EXPECT_TRUE(Check()) << trailer;
     NoStop progress;
     server_.Reply(std::string("<ups><cmd>up</cmd><status>100</status></ups>") + trailer);
-    EXPECT_TRUE(RequestBlockUpload(task_, progress)) << trailer;
+    EXPECT_TRUE(Upload(progress)) << trailer;
     server_.Reply(std::string("<ups><cmd>fin</cmd><status>100</status></ups>") + trailer);
-    EXPECT_TRUE(RequestUploadFinish(task_)) << trailer;
+    EXPECT_TRUE(Finish()) << trailer;
   }
   // Text before the root is still no reply.
   server_.Reply("Done.<root><cmd>upload</cmd><status>100</status></root>");
-  EXPECT_FALSE(RequestDispatch(task_));
+  EXPECT_FALSE(Dispatch());
 }
 
 TEST(WireText, HostNamesAndTargetBytes) {

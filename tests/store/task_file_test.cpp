@@ -6,41 +6,24 @@
 
 #include "platform/Bounded.h"
 #include "platform/Env.h"
-#include "platform/ProcessState.h"
 #include "store/DataFolder.h"
 #include "store/TaskFile.h"
 #include "store/XmlRootExtent.h"
+#include "tests/support/FaultEnv.h"
 #include "tests/support/TempDir.h"
 
-using testing_support::AppDataEnv;
+using testing_support::FaultEnv;
 using testing_support::TempDir;
 
 namespace {
 
-class FixedClockEnv : public AppDataEnv {
- public:
-  using AppDataEnv::AppDataEnv;
-  int64_t NowSeconds() override { return now; }
-  bool FileModTime(const std::string&, int64_t* s) override {
-    *s = 1600000000;
-    return modTimeReadable;
-  }
-  int64_t now = 1700000000;
-  bool modTimeReadable = true;
-  bool WriteFileAtomic(const std::string& p, const std::string& d) override {
-    return failWrites ? false : AppDataEnv::WriteFileAtomic(p, d);
-  }
-  bool failWrites = false;
-};
-
 class TaskFileTest : public ::testing::Test {
  protected:
-  TaskFileTest() : env_(dir_.path()) {}
-  void SetUp() override {
-    platform::ResetProcessState();
-    platform::SetEnvForTest(&env_);
+  TaskFileTest() {
+    env_.SetVar("APPDATA", dir_.path());
+    env_.FixNow(1700000000);
+    env_.FixModTime(1600000000);
   }
-  void TearDown() override { platform::SetEnvForTest(nullptr); }
 
   SavedTask Task(const std::string& path, const std::string& param) {
     SavedTask t{};
@@ -58,18 +41,18 @@ class TaskFileTest : public ::testing::Test {
   SavedTask Reload(const SavedTask& saved) {
     SavedTask back{};
     platform::CopyText(back.UserID, "u1");
-    EXPECT_TRUE(ReadTaskFile(TaskFileName(saved.FileName).c_str(), back));
+    EXPECT_TRUE(ReadTaskFile(env_, TaskFileName(saved.FileName).c_str(), back));
     return back;
   }
   std::string Folder() { return dir_.path() + "/Corvel/Ferrant/u1"; }
 
   TempDir dir_;
-  FixedClockEnv env_;
+  FaultEnv env_;
 };
 
 TEST_F(TaskFileTest, WritesTheTwelveElementsInOrderWithCrLf) {
   SavedTask t = Task("/data/a.bin", "x=1");
-  ASSERT_TRUE(WriteTaskFile(t));
+  ASSERT_TRUE(WriteTaskFile(env_, t));
   std::string name = TaskFileName("/data/a.bin");
   EXPECT_EQ(name.size(), 44u);
   EXPECT_EQ(testing_support::ReadFile(Folder() + "/" + name),
@@ -96,15 +79,15 @@ TEST_F(TaskFileTest, WritesTheTwelveElementsInOrderWithCrLf) {
 
   // Saved again later, with the clock past 2^31 and the local file's time unreadable: one
   // file, the low 32 bits of the new time printed signed, and 0 for the file's time.
-  env_.now = 0x180000005LL;
-  env_.modTimeReadable = false;
+  env_.FixNow(0x180000005LL);
+  env_.FixModTime(std::nullopt);
   t.IsUpload = true;
-  ASSERT_TRUE(WriteTaskFile(t));
+  ASSERT_TRUE(WriteTaskFile(env_, t));
   std::string text = testing_support::ReadFile(Folder() + "/" + name);
   EXPECT_NE(text.find("<IsUpload>1</IsUpload>\r\n"), std::string::npos);
   EXPECT_NE(text.find("<CreateTime>-2147483643</CreateTime>\r\n"), std::string::npos);
   EXPECT_NE(text.find("<LastWriteTime>0</LastWriteTime>\r\n"), std::string::npos);
-  EXPECT_EQ(FindTaskFiles(Folder()).size(), 1u);
+  EXPECT_EQ(FindTaskFiles(env_, Folder()).size(), 1u);
 }
 
 TEST_F(TaskFileTest, TextsComeBackByteForByte) {
@@ -119,7 +102,7 @@ TEST_F(TaskFileTest, TextsComeBackByteForByte) {
                                "x"};
   for (const std::string& text : texts) {
     SavedTask t = Task("/p/" + text + ".bin", text);
-    ASSERT_TRUE(WriteTaskFile(t)) << text;
+    ASSERT_TRUE(WriteTaskFile(env_, t)) << text;
     SavedTask back = Reload(t);
     EXPECT_EQ(std::string(back.FileName), std::string(t.FileName)) << text;
     EXPECT_EQ(std::string(back.ParamStr), text);
@@ -128,22 +111,22 @@ TEST_F(TaskFileTest, TextsComeBackByteForByte) {
   std::string all;
   for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
   SavedTask every = Task("/p/" + all, all);
-  ASSERT_TRUE(WriteTaskFile(every));
+  ASSERT_TRUE(WriteTaskFile(env_, every));
   SavedTask everyBack = Reload(every);
   EXPECT_EQ(std::string(everyBack.FileName), "/p/" + all);
   EXPECT_EQ(std::string(everyBack.ParamStr), all);
   // Texts as long as their fields, each character of them written as a reference.
   SavedTask t = Task(std::string(1023, '\t'), std::string(2047, ' '));
-  ASSERT_TRUE(WriteTaskFile(t));
+  ASSERT_TRUE(WriteTaskFile(env_, t));
   SavedTask back = Reload(t);
   EXPECT_EQ(std::string(back.FileName), std::string(1023, '\t'));
   EXPECT_EQ(std::string(back.ParamStr), std::string(2047, ' '));
 }
 
 TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
-  ASSERT_TRUE(IsExistingFolder(dir_.path()));
+  ASSERT_TRUE(env_.IsDirectory(dir_.path()));
   std::string folder;
-  ASSERT_TRUE(DataFolder("u1", &folder));
+  ASSERT_TRUE(DataFolder(env_, "u1", &folder));
   SavedTask back{};
   platform::CopyText(back.UserID, "u1");
   testing_support::WriteFile(folder + "/lf.udu",
@@ -151,7 +134,7 @@ TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
                              "<FileName>/f</FileName><FileSize> 12x</FileSize><SHA1Hash/>"
                              "<Host></Host><Port>80</Port><ParamStr/><PickCode>p</PickCode>"
                              "<LastWriteTime>-5</LastWriteTime></TaskParam></UpTask>\n");
-  ASSERT_TRUE(ReadTaskFile("lf.udu", back));
+  ASSERT_TRUE(ReadTaskFile(env_, "lf.udu", back));
   EXPECT_STREQ(back.FileName, "/f");
   EXPECT_EQ(back.FileSize, 12);
   EXPECT_EQ(back.LastWriteTime, -5);
@@ -175,7 +158,7 @@ TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
   const SavedTask loaded = back;
   for (const auto& [name, content] : bad) {
     testing_support::WriteFile(folder + "/" + name, content);
-    EXPECT_FALSE(ReadTaskFile(name, back)) << name;
+    EXPECT_FALSE(ReadTaskFile(env_, name, back)) << name;
     EXPECT_STREQ(back.FileName, loaded.FileName) << name;  // untouched
     EXPECT_EQ(back.FileSize, loaded.FileSize) << name;
   }
@@ -183,26 +166,26 @@ TEST_F(TaskFileTest, LfFilesAreReadAndBadFilesAreRefused) {
   testing_support::WriteFile(dir_.path() + "/Corvel/Ferrant/outside.udu",
                              testing_support::ReadFile(folder + "/lf.udu"));
   for (const char* name : {"../outside.udu", "..", ".", "", "a/b.udu", "a\\b.udu"}) {
-    EXPECT_FALSE(ReadTaskFile(name, back)) << name;
+    EXPECT_FALSE(ReadTaskFile(env_, name, back)) << name;
   }
-  EXPECT_FALSE(ReadTaskFile(nullptr, back));
+  EXPECT_FALSE(ReadTaskFile(env_, nullptr, back));
   // Numbers read as the C library does, 32-bit ones saturating.
   testing_support::WriteFile(folder + "/big.udu",
                              "<UpTask><TaskParam><FileName>/f</FileName><FileSize>-1</FileSize>"
                              "<SHA1Hash/><Host/><Port>99999999999</Port><ParamStr/><PickCode/>"
                              "<LastWriteTime>-99999999999</LastWriteTime></TaskParam></UpTask>");
-  ASSERT_TRUE(ReadTaskFile("big.udu", back));
+  ASSERT_TRUE(ReadTaskFile(env_, "big.udu", back));
   EXPECT_EQ(back.FileSize, -1);
   EXPECT_EQ(back.Port, INT32_MAX);
   EXPECT_EQ(back.LastWriteTime, INT32_MIN);
   ASSERT_EQ(mkdir((folder + "/dir.udu").c_str(), 0700), 0);
-  EXPECT_FALSE(ReadTaskFile("dir.udu", back));
-  EXPECT_FALSE(ReadTaskFile("missing.udu", back));
+  EXPECT_FALSE(ReadTaskFile(env_, "dir.udu", back));
+  EXPECT_FALSE(ReadTaskFile(env_, "missing.udu", back));
 }
 
 TEST_F(TaskFileTest, SizesReadExactlyToTheirLimitAndTrailingTextIsIgnored) {
   std::string folder;
-  ASSERT_TRUE(DataFolder("u1", &folder));
+  ASSERT_TRUE(DataFolder(env_, "u1", &folder));
   const auto file = [](const std::string& size, const std::string& after) {
     return "<?xml version=\"1.0\" ?>\r\n<UpTask><TaskParam><FileName>/f&#x09;g&#9;</FileName>"
            "<FileSize>" +
@@ -225,7 +208,7 @@ TEST_F(TaskFileTest, SizesReadExactlyToTheirLimitAndTrailingTextIsIgnored) {
     testing_support::WriteFile(folder + "/n.udu", file(c.size, c.after));
     SavedTask back{};
     platform::CopyText(back.UserID, "u1");
-    ASSERT_TRUE(ReadTaskFile("n.udu", back)) << c.size << c.after;
+    ASSERT_TRUE(ReadTaskFile(env_, "n.udu", back)) << c.size << c.after;
     EXPECT_EQ(back.FileSize, c.expected) << c.size;
     EXPECT_STREQ(back.FileName, "/f\tg\t");  // hex and decimal references alike
   }
@@ -233,32 +216,32 @@ TEST_F(TaskFileTest, SizesReadExactlyToTheirLimitAndTrailingTextIsIgnored) {
 
 TEST_F(TaskFileTest, AFailedWriteLeavesTheOldFileAndReportsIt) {
   SavedTask t = Task("/data/keep.bin", "first");
-  ASSERT_TRUE(WriteTaskFile(t));
+  ASSERT_TRUE(WriteTaskFile(env_, t));
   std::string path = Folder() + "/" + TaskFileName("/data/keep.bin");
   std::string before = testing_support::ReadFile(path);
   platform::CopyText(t.ParamStr, "second");
-  env_.failWrites = true;
-  EXPECT_FALSE(WriteTaskFile(t));
+  env_.FailWrites(true);
+  EXPECT_FALSE(WriteTaskFile(env_, t));
   EXPECT_EQ(testing_support::ReadFile(path), before);
-  env_.failWrites = false;
+  env_.FailWrites(false);
   // A folder that cannot be written: the real write fails and nothing is torn.
   ASSERT_EQ(chmod(Folder().c_str(), 0500), 0);
   if (access((Folder() + "/probe").c_str(), F_OK) != 0 && getuid() != 0) {
-    EXPECT_FALSE(WriteTaskFile(t));
+    EXPECT_FALSE(WriteTaskFile(env_, t));
   }
   chmod(Folder().c_str(), 0700);
   EXPECT_EQ(testing_support::ReadFile(path), before);
-  EXPECT_TRUE(DeleteTaskFile("u1", "/data/keep.bin"));
-  EXPECT_FALSE(DeleteTaskFile("u1", "/data/keep.bin"));
+  EXPECT_TRUE(DeleteTaskFile(env_, "u1", "/data/keep.bin"));
+  EXPECT_FALSE(DeleteTaskFile(env_, "u1", "/data/keep.bin"));
 }
 
 TEST_F(TaskFileTest, AUserIdThatIsNotAFolderNameHasNoStore) {
   SavedTask t = Task("/data/a.bin", "");
   platform::CopyText(t.UserID, "../escape");
-  EXPECT_FALSE(WriteTaskFile(t));
+  EXPECT_FALSE(WriteTaskFile(env_, t));
   platform::CopyText(t.UserID, "");
-  EXPECT_FALSE(WriteTaskFile(t));
-  EXPECT_FALSE(PathExists(dir_.path() + "/Corvel/escape"));
+  EXPECT_FALSE(WriteTaskFile(env_, t));
+  EXPECT_FALSE(env_.PathExists(dir_.path() + "/Corvel/escape"));
 }
 
 TEST(XmlRootExtent, EndsAfterTheRootWhateverItHolds) {

@@ -1,35 +1,20 @@
 #include "tests/support/ControlFixture.h"
 
 #include <chrono>
-#include <thread>
-
-#include "platform/Env.h"
 
 namespace testing_support {
 
-ControlFixture::ControlFixture() : env_(dir_.path() + "/appdata") {
-  WriteFile(dir_.path() + "/.keep", "");
-  platform::Env::Default().MakeDirectory(dir_.path() + "/appdata");
-  scope_ = std::make_unique<ScriptedStepsScope>(steps_);
-  platform::SetEnvForTest(&env_);
-  core_ = std::make_unique<CUpLoadObjCore>();
-}
-
-ControlFixture::~ControlFixture() {
-  core_.reset();
-  scope_.reset();
-  platform::SetEnvForTest(nullptr);
-}
-
-void ControlFixture::Init(int nRetry, int nWait) {
-  core_->InitService("u1", "cookie1", kDispatchUrl, nRetry, nWait);
-  ASSERT_TRUE(core_->Initialized());
-}
-
-std::string ControlFixture::MakeFile(const std::string& name, int64_t size) {
-  std::string path = dir_.File(name);
-  WritePatternFile(path, size);
-  return path;
+bool WaitOnChanges(CUpLoadObjCore& core, const std::function<bool()>& ready, int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  uint64_t seen = 0;
+  for (;;) {
+    if (ready()) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0) return false;
+    seen = core.WaitForChange(seen, static_cast<int>(left));
+  }
 }
 
 std::string StatusField(const std::string& line, const std::string& name) {
@@ -46,6 +31,30 @@ std::string StatusField(const std::string& line, const std::string& name) {
   return "";
 }
 
+ControlFixture::ControlFixture() {
+  env_.SetVar("APPDATA", dir_.path() + "/appdata");
+  env_.MakeDirectory(dir_.path() + "/appdata");
+  runtime_.SetSteps(&steps_);
+  core_ = std::make_unique<CUpLoadObjCore>(runtime_);
+}
+
+ControlFixture::~ControlFixture() {
+  core_.reset();
+  // Nothing may stay blocked in a scripted step when the runtime waits for its workers.
+  steps_.Release();
+}
+
+void ControlFixture::Init(int nRetry, int nWait) {
+  core_->InitService("u1", "cookie1", kDispatchUrl, nRetry, nWait);
+  ASSERT_TRUE(core_->Initialized());
+}
+
+std::string ControlFixture::MakeFile(const std::string& name, int64_t size) {
+  std::string path = dir_.File(name);
+  WritePatternFile(path, size);
+  return path;
+}
+
 std::string ControlFixture::Field(int taskId, const std::string& name) {
   std::string line;
   core_->GetTaskInfo(taskId, &line);
@@ -53,13 +62,13 @@ std::string ControlFixture::Field(int taskId, const std::string& name) {
 }
 
 bool ControlFixture::WaitStatus(int taskId, int status, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::string s = Field(taskId, "Status");
-    if (!s.empty() && std::stoi(s) == status) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return false;
+  return WaitOnChanges(
+      *core_,
+      [&] {
+        const std::string s = Field(taskId, "Status");
+        return !s.empty() && std::stoi(s) == status;
+      },
+      timeoutMs);
 }
 
 }  // namespace testing_support

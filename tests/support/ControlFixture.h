@@ -1,19 +1,30 @@
-// A control core on scripted steps with its own APPDATA: the base of the worker, manager and
-// control tests.
+// A control core on scripted steps, with a runtime and a data folder of its own: the base of
+// the worker, manager and control tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
-#include "control/UpLoadObj.h"
+#include "control/UpLoadObjCore.h"
+#include "tests/support/FaultEnv.h"
 #include "tests/support/ScriptedSteps.h"
 #include "tests/support/TempDir.h"
+#include "upload/Runtime.h"
 
 namespace testing_support {
 
 inline constexpr const char* kDispatchUrl = "http://dispatch.corvel.example/index.php";
+
+// Waits until ready() holds, polling again at every change the core reports (a step begun, a
+// run ended, a slot freed), for at most timeoutMs. No sleeps: a state the test waits for is
+// always reached through such a change.
+bool WaitOnChanges(CUpLoadObjCore& core, const std::function<bool()>& ready, int timeoutMs);
+
+// Splits a status line into its "name=value" fields.
+std::string StatusField(const std::string& line, const std::string& name);
 
 class ControlFixture : public ::testing::Test {
  protected:
@@ -31,13 +42,10 @@ class ControlFixture : public ::testing::Test {
   bool WaitStatus(int taskId, int status, int timeoutMs = 5000);
 
   TempDir dir_;
-  AppDataEnv env_;
+  FaultEnv env_;
   ScriptedSteps steps_;
-  std::unique_ptr<ScriptedStepsScope> scope_;
+  Runtime runtime_{env_};  // after the steps: its workers are gone before them
   std::unique_ptr<CUpLoadObjCore> core_;
 };
-
-// Splits a status line into its "name=value" fields.
-std::string StatusField(const std::string& line, const std::string& name);
 
 }  // namespace testing_support

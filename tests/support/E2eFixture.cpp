@@ -1,39 +1,27 @@
 #include "tests/support/E2eFixture.h"
 
-#include <chrono>
-#include <cstdlib>
 #include <map>
 #include <mutex>
-#include <thread>
 
-#include "platform/Env.h"
-#include "platform/ProcessState.h"
-#include "platform/Resolver.h"
 #include "store/HashFile.h"
 #include "tests/support/ControlFixture.h"
-#include "upload/Worker.h"
 
 namespace testing_support {
-namespace {}  // namespace
 
-E2eFixture::E2eFixture() : env_(dir_.path() + "/appdata") {
-  platform::ResetProcessState();
-  platform::Process().ConnectTimeoutMs = 5000;
-  platform::Process().IdleTimeoutMs = 10000;
-  platform::Env::Default().MakeDirectory(dir_.path() + "/appdata");
-  platform::SetEnvForTest(&env_);
+E2eFixture::E2eFixture() {
+  env_.SetVar("APPDATA", dir_.path() + "/appdata");
+  runtime_.transport.connectTimeoutMs = 5000;
+  runtime_.transport.idleTimeoutMs = 10000;
   refserver::ServerOptions options;
   options.storeDir = dir_.path() + "/server";
   server_ = std::make_unique<refserver::ReferenceServer>(options);
   if (!server_->Start()) throw std::runtime_error("reference server did not start");
-  platform::AddResolveOverride("dispatch.corvel.example", server_->Port(), "127.0.0.1");
+  runtime_.resolver.Add("dispatch.corvel.example", server_->Port(), "127.0.0.1");
 }
 
 E2eFixture::~E2eFixture() {
-  WaitForIdleWorkers(20000);
-  server_->Stop();
-  platform::SetEnvForTest(nullptr);
-  platform::ResetProcessState();
+  // Every control of the test is gone by now; their worker threads end within one read.
+  runtime_.workers.WaitIdle(20000);
 }
 
 std::string E2eFixture::DispatchUrl() const {
@@ -60,20 +48,20 @@ std::string E2eFixture::Field(CUpLoadObjCore& core, int taskId, const std::strin
 }
 
 bool E2eFixture::WaitStatus(CUpLoadObjCore& core, int taskId, int status, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::string s = Field(core, taskId, "Status");
-    if (!s.empty() && std::stoi(s) == status) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  return WaitOnChanges(
+      core,
+      [&] {
+        const std::string s = Field(core, taskId, "Status");
+        return !s.empty() && std::stoi(s) == status;
+      },
+      timeoutMs);
 }
 
 bool E2eFixture::ServerHasCopyOf(const std::string& path) {
-  std::string sha1 = FileDigestText(path.c_str());
+  std::string sha1 = FileDigestText(env_, path.c_str());
   std::string copy = server_->Store().CompletePath(sha1);
   if (copy.empty()) return false;
-  return FileDigestText(copy.c_str()) == sha1;
+  return FileDigestText(env_, copy.c_str()) == sha1;
 }
 
 std::string E2eFixture::UserFolder(const char* user) const {

@@ -1,5 +1,6 @@
-// The whole client against the reference server on loopback: a control core on the real
-// steps, its own APPDATA and server store, and the dispatch name mapped to the server.
+// The whole client against the reference server on loopback: a runtime on the real steps with
+// a data folder of its own, a server store, and the dispatch name mapped to the server. Tests
+// make their controls on runtime_.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,9 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "control/UpLoadObj.h"
+#include "control/UpLoadObjCore.h"
 #include "server/ReferenceServer.h"
+#include "tests/support/FaultEnv.h"
 #include "tests/support/TempDir.h"
+#include "upload/Runtime.h"
 
 namespace testing_support {
 
@@ -30,8 +33,9 @@ class E2eFixture : public ::testing::Test {
   int TaskFileCount(const char* user = "u1") const;
 
   TempDir dir_;
-  AppDataEnv env_;
+  FaultEnv env_;
   std::unique_ptr<refserver::ReferenceServer> server_;
+  Runtime runtime_{env_};  // after the server: its threads end before the server goes
 };
 
 // A file of size bytes made once per test run and shared by the tests that need it.

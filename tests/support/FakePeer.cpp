@@ -1,6 +1,7 @@
 #include "tests/support/FakePeer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -11,6 +12,78 @@
 #include <stdexcept>
 
 namespace testing_support {
+namespace {
+
+// A connection accepted on a loopback socket.
+class SocketStream : public PeerStream {
+ public:
+  explicit SocketStream(int fd) : fd_(fd) {}
+  ~SocketStream() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  std::string ReadUntil(const std::string& marker, size_t limit) override {
+    std::string data;
+    char c;
+    while (data.size() < limit && Readable(kReadTimeoutMs) && ::recv(fd_, &c, 1, 0) == 1) {
+      data += c;
+      if (data.size() >= marker.size() &&
+          data.compare(data.size() - marker.size(), marker.size(), marker) == 0) {
+        break;
+      }
+    }
+    return data;
+  }
+  std::string ReadExactly(size_t n) override {
+    std::string data;
+    char buf[65536];
+    while (data.size() < n && Readable(kReadTimeoutMs)) {
+      ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - data.size()), 0);
+      if (r <= 0) break;
+      data.append(buf, static_cast<size_t>(r));
+    }
+    return data;
+  }
+  std::string ReadAll(int timeoutMs) override {
+    std::string data;
+    char buf[65536];
+    while (Readable(timeoutMs)) {
+      ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
+      if (r <= 0) break;
+      data.append(buf, static_cast<size_t>(r));
+    }
+    return data;
+  }
+  void Send(const std::string& text) override {
+    size_t off = 0;
+    while (off < text.size()) {
+      ssize_t r = ::send(fd_, text.data() + off, text.size() - off, MSG_NOSIGNAL);
+      if (r <= 0) return;
+      off += static_cast<size_t>(r);
+    }
+  }
+  void Reset() override {
+    if (fd_ < 0) return;
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd_);  // with a zero linger: a reset, at once
+    fd_ = -1;
+  }
+  void Stall(int timeoutMs) override {
+    pollfd p{fd_, POLLRDHUP, 0};
+    ::poll(&p, 1, timeoutMs);
+  }
+  void AwaitDrained(int) override {}  // loopback moves sent bytes to the client at once
+
+ private:
+  bool Readable(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+  }
+  int fd_;
+};
+
+}  // namespace
 
 FakePeer::FakePeer(Handler handler) : handler_(std::move(handler)) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -18,30 +91,31 @@ FakePeer::FakePeer(Handler handler) : handler_(std::move(handler)) {
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listenFd_, 16) != 0) {
+      ::listen(listenFd_, 16) != 0 || ::pipe2(wakeFd_, O_CLOEXEC) != 0) {
     throw std::runtime_error("fake peer cannot listen");
   }
   socklen_t len = sizeof a;
   ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len);
   port_ = ntohs(a.sin_port);
   acceptThread_ = std::thread([this] {
-    while (!stop_) {
-      pollfd p{listenFd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
+    for (;;) {
+      pollfd p[2] = {{listenFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0) continue;
+      if (p[1].revents != 0) return;
       int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) continue;
       ++connections_;
       std::lock_guard<std::mutex> g(m_);
       threads_.emplace_back([this, fd] {
-        handler_(fd);
-        ::close(fd);
+        SocketStream stream(fd);
+        handler_(stream);
       });
     }
   });
 }
 
 FakePeer::~FakePeer() {
-  stop_ = true;
+  ::close(wakeFd_[1]);
   acceptThread_.join();
   std::vector<std::thread> threads;
   {
@@ -49,6 +123,7 @@ FakePeer::~FakePeer() {
     threads.swap(threads_);
   }
   for (auto& t : threads) t.join();
+  ::close(wakeFd_[0]);
   ::close(listenFd_);
 }
 
@@ -60,68 +135,6 @@ std::vector<std::string> FakePeer::Received() {
 void FakePeer::Record(const std::string& data) {
   std::lock_guard<std::mutex> g(m_);
   received_.push_back(data);
-}
-
-static bool Readable(int fd, int timeoutMs) {
-  pollfd p{fd, POLLIN, 0};
-  return ::poll(&p, 1, timeoutMs) > 0;
-}
-
-std::string ReadUntil(int fd, const std::string& marker, size_t limit) {
-  std::string data;
-  char c;
-  while (data.size() < limit) {
-    if (!Readable(fd, 5000)) break;
-    if (::recv(fd, &c, 1, 0) != 1) break;
-    data += c;
-    if (data.size() >= marker.size() &&
-        data.compare(data.size() - marker.size(), marker.size(), marker) == 0) {
-      break;
-    }
-  }
-  return data;
-}
-
-std::string ReadExactly(int fd, size_t n) {
-  std::string data;
-  char buf[65536];
-  while (data.size() < n) {
-    if (!Readable(fd, 5000)) break;
-    ssize_t r = ::recv(fd, buf, std::min(sizeof buf, n - data.size()), 0);
-    if (r <= 0) break;
-    data.append(buf, static_cast<size_t>(r));
-  }
-  return data;
-}
-
-std::string ReadAll(int fd, int timeoutMs) {
-  std::string data;
-  char buf[65536];
-  while (Readable(fd, timeoutMs)) {
-    ssize_t r = ::recv(fd, buf, sizeof buf, 0);
-    if (r <= 0) break;
-    data.append(buf, static_cast<size_t>(r));
-  }
-  return data;
-}
-
-void SendText(int fd, const std::string& text) {
-  size_t off = 0;
-  while (off < text.size()) {
-    ssize_t r = ::send(fd, text.data() + off, text.size() - off, MSG_NOSIGNAL);
-    if (r <= 0) return;
-    off += static_cast<size_t>(r);
-  }
-}
-
-void ResetConnection(int fd) {
-  linger l{1, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-}
-
-void Stall(int fd, int timeoutMs) {
-  pollfd p{fd, POLLRDHUP, 0};
-  ::poll(&p, 1, timeoutMs);
 }
 
 }  // namespace testing_support

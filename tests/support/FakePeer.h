@@ -1,5 +1,8 @@
-// A scripted TCP peer on loopback for transport tests: it listens on a free port and runs a
-// handler on each accepted connection, in a thread of its own, until the test ends.
+// A scripted TCP peer on real loopback sockets for transport tests: it listens on a free port
+// and runs a handler on each accepted connection, in a thread of its own, until the test ends.
+// The handler scripts the server through a PeerStream (tests/support/PeerStream.h).
+//
+// Thread safety: Received and Record from any thread; the destructor joins every handler.
 #pragma once
 
 #include <atomic>
@@ -9,15 +12,20 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/PeerStream.h"
+
 namespace testing_support {
 
 class FakePeer {
  public:
-  using Handler = std::function<void(int fd)>;
+  using Handler = std::function<void(PeerStream& stream)>;
   explicit FakePeer(Handler handler);
   ~FakePeer();
+  FakePeer(const FakePeer&) = delete;
+  FakePeer& operator=(const FakePeer&) = delete;
+
   uint16_t port() const { return port_; }
-  // Every byte the peer read with ReadRequest/ReadAll, per connection, in order.
+  // What handlers recorded, per connection, in order.
   std::vector<std::string> Received();
   void Record(const std::string& data);
   int Connections() const { return connections_.load(); }
@@ -25,24 +33,13 @@ class FakePeer {
  private:
   Handler handler_;
   int listenFd_ = -1;
+  int wakeFd_[2] = {-1, -1};  // the destructor's word to the accepting thread
   uint16_t port_ = 0;
-  std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::thread acceptThread_;
   std::vector<std::thread> threads_;
   std::mutex m_;
   std::vector<std::string> received_;
 };
-
-// Helpers for handlers.
-std::string ReadUntil(int fd, const std::string& marker, size_t limit = 1 << 20);
-std::string ReadExactly(int fd, size_t n);
-// Reads until the peer closes or timeoutMs passes without data.
-std::string ReadAll(int fd, int timeoutMs = 2000);
-void SendText(int fd, const std::string& text);
-// Closes with a reset (SO_LINGER 0).
-void ResetConnection(int fd);
-// Keeps the connection open without reading until the peer goes away or timeoutMs passes.
-void Stall(int fd, int timeoutMs);
 
 }  // namespace testing_support

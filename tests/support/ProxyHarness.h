@@ -1,28 +1,36 @@
 // Real proxies for transport tests, started on free loopback ports and stopped with the test:
 // tinyproxy (HTTP CONNECT) and OpenSSH's dynamic forwarding (SOCKS4a) to an sshd of the test's
-// own. Each Start returns false (and the test skips) when the program is not available.
+// own. The scripts install both programs; a Start that fails fails the test.
+//
+// Readiness is read, not guessed: a child's output runs through a pipe into its log file, and
+// Start returns once the child has written the line that says it listens (or has ended, or the
+// time limit passed). Stopping waits for the child's exit on a process descriptor.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
+#include <thread>
 
 namespace testing_support {
 
 // A free TCP port on 127.0.0.1 (bound, read, released).
 uint16_t FreePort();
-// Waits until something listens on 127.0.0.1:port.
-bool WaitListening(uint16_t port, int timeoutMs);
 
 class ChildProcess {
  public:
   ~ChildProcess();
-  // Runs argv through /bin/sh -c cmd, output to logPath.
-  bool Start(const std::string& cmd, const std::string& logPath);
+  // Runs cmd through /bin/sh -c in a process group of its own, its output copied to logPath;
+  // true once a line of that output holds readyText, within timeoutMs.
+  bool Start(const std::string& cmd, const std::string& logPath, const std::string& readyText,
+             int timeoutMs = 10000);
+  // SIGTERM to the group, then SIGKILL if it has not ended within two seconds.
   void Stop();
 
  private:
   pid_t pid_ = -1;
+  std::thread drain_;  // copies the rest of the output to the log until the child ends
 };
 
 class TinyProxy {

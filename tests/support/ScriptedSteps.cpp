@@ -3,8 +3,6 @@
 #include <chrono>
 
 #include "platform/Bounded.h"
-#include "platform/ProcessState.h"
-#include "upload/Worker.h"
 
 namespace testing_support {
 
@@ -77,8 +75,8 @@ bool ScriptedSteps::HashTaskFile(TaskRecord& task, IHashProgress& progress) {
   return true;
 }
 
-bool ScriptedSteps::RequestDispatch(TaskRecord& task) {
-  if (!Run("dispatch", [] { return false; })) return false;
+bool ScriptedSteps::RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) {
+  if (!Run("dispatch", [&] { return cancel.load(); })) return false;
   task.NeedUpload = needUpload_;
   platform::CopyText(task.PickCode, "pc1");
   if (task.NeedUpload) {
@@ -93,13 +91,14 @@ bool ScriptedSteps::WriteTaskFile(const TaskRecord&) {
   return Run("write", nullptr);
 }
 
-bool ScriptedSteps::RequestUploadCheck(TaskRecord& task) {
-  if (!Run("check", nullptr)) return false;
+bool ScriptedSteps::RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) {
+  if (!Run("check", [&] { return cancel.load(); })) return false;
   task.Offset = 0;
   return true;
 }
 
-bool ScriptedSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) {
+bool ScriptedSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                                       const std::atomic<bool>&) {
   for (int i = 1; i <= uploadPieces_; ++i) {
     if (progress.StopRequested()) {
       task.ErrCode = kErrUploadSend;
@@ -114,8 +113,8 @@ bool ScriptedSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress
   return true;
 }
 
-bool ScriptedSteps::RequestUploadFinish(TaskRecord&) {
-  return Run("finish", nullptr);
+bool ScriptedSteps::RequestUploadFinish(TaskRecord&, const std::atomic<bool>& cancel) {
+  return Run("finish", [&] { return cancel.load(); });
 }
 bool ScriptedSteps::DeleteTaskFile(const TaskRecord&) {
   return Run("delete", nullptr);
@@ -138,18 +137,6 @@ bool ScriptedSteps::ReadTaskFile(const char* fileName, TaskRecord& task) {
   platform::CopyText(task.SHA1Hash, "0123456789ABCDEF0123456789ABCDEF01234567");
   platform::CopyText(task.PickCode, "saved");
   return true;
-}
-
-ScriptedStepsScope::ScriptedStepsScope(ScriptedSteps& steps) : steps_(steps) {
-  platform::ResetProcessState();
-  SetTaskStepsForTest(&steps);
-}
-
-ScriptedStepsScope::~ScriptedStepsScope() {
-  steps_.Release();
-  WaitForIdleWorkers(10000);
-  SetTaskStepsForTest(nullptr);
-  platform::ResetProcessState();
 }
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 // A scripted stand-in for the worker's steps: each step succeeds, fails, or blocks until the
-// test releases it (or the worker's stop/cancel arrives), and every call is counted. Installed
-// with SetTaskStepsForTest; the fixture waits for idle workers before it goes away.
+// test releases it (or the worker's stop/cancel arrives), and every call is counted. A test
+// installs it in its runtime (Runtime::SetSteps) and releases it before the runtime goes, so
+// that the runtime's end finds no worker blocked in a step.
 #pragma once
 
 #include <atomic>
@@ -42,11 +43,12 @@ class ScriptedSteps : public ITaskSteps {
   void SetHashSteps(int steps) { hashSteps_ = steps; }
 
   bool HashTaskFile(TaskRecord& task, IHashProgress& progress) override;
-  bool RequestDispatch(TaskRecord& task) override;
+  bool RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) override;
   bool WriteTaskFile(const TaskRecord& task) override;
-  bool RequestUploadCheck(TaskRecord& task) override;
-  bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress) override;
-  bool RequestUploadFinish(TaskRecord& task) override;
+  bool RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                          const std::atomic<bool>& cancel) override;
+  bool RequestUploadFinish(TaskRecord& task, const std::atomic<bool>& cancel) override;
   bool DeleteTaskFile(const TaskRecord& task) override;
   void DeleteServerTask(TaskRecord& task) override;
   bool ReadTaskFile(const char* fileName, TaskRecord& task) override;
@@ -70,16 +72,6 @@ class ScriptedSteps : public ITaskSteps {
   int64_t uploadSize_ = 0;
   int uploadPieces_ = 0;
   int hashSteps_ = 0;
-};
-
-// Installs a ScriptedSteps for a test's lifetime and resets the process state around it.
-class ScriptedStepsScope {
- public:
-  explicit ScriptedStepsScope(ScriptedSteps& steps);
-  ~ScriptedStepsScope();
-
- private:
-  ScriptedSteps& steps_;
 };
 
 }  // namespace testing_support

@@ -62,12 +62,4 @@ void WritePatternFile(const std::string& path, int64_t size, uint32_t seed) {
   }
 }
 
-bool AppDataEnv::GetVar(const char* name, std::string* value) {
-  if (std::strcmp(name, "APPDATA") == 0) {
-    *value = appData_;
-    return true;
-  }
-  return EnvWrapper::GetVar(name, value);
-}
-
 }  // namespace testing_support

@@ -1,11 +1,9 @@
-// Test helpers shared by every test program: a temporary folder removed at the end, small file
-// helpers, and an Env that points APPDATA at a folder of the test's own.
+// Test helpers shared by every test program: a temporary folder removed at the end and small
+// file helpers.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-#include "platform/Env.h"
 
 namespace testing_support {
 
@@ -26,16 +24,5 @@ void WriteFile(const std::string& path, const std::string& data);
 std::string ReadFile(const std::string& path);
 // A file of size bytes with a repeatable pattern (seed picks the pattern).
 void WritePatternFile(const std::string& path, int64_t size, uint32_t seed = 1);
-
-// Env whose APPDATA is a folder of the test's own (other variables pass through).
-class AppDataEnv : public platform::EnvWrapper {
- public:
-  explicit AppDataEnv(std::string appData)
-      : EnvWrapper(platform::Env::Default()), appData_(std::move(appData)) {}
-  bool GetVar(const char* name, std::string* value) override;
-
- private:
-  std::string appData_;
-};
 
 }  // namespace testing_support

@@ -1,12 +1,9 @@
 #include "tests/support/protocol_fake_server.h"
 
-#include <poll.h>
 #include <strings.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "tests/support/FakePeer.h"
 
@@ -29,10 +26,10 @@ std::string ProtocolFakeServer::Request::Header(const std::string& name) const {
 }
 
 ProtocolFakeServer::ProtocolFakeServer()
-    : peer_(std::make_unique<FakePeer>([this](int fd) { Serve(fd); })) {}
+    : peer_(std::make_unique<FakePeer>([this](PeerStream& stream) { Serve(stream); })) {}
 
 ProtocolFakeServer::~ProtocolFakeServer() {
-  endStalls_ = true;
+  EndStalls();
   peer_.reset();
 }
 
@@ -51,7 +48,9 @@ void ProtocolFakeServer::Stall() {
 }
 
 void ProtocolFakeServer::EndStalls() {
+  std::lock_guard<std::mutex> g(m_);
   endStalls_ = true;
+  changed_.notify_all();
 }
 
 std::vector<ProtocolFakeServer::Request> ProtocolFakeServer::Requests() {
@@ -65,48 +64,39 @@ std::string ProtocolFakeServer::LastLine() {
 }
 
 bool ProtocolFakeServer::WaitForRequests(size_t count, int timeoutMs) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < until) {
-    {
-      std::lock_guard<std::mutex> g(m_);
-      if (requests_.size() >= count) return true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return false;
+  std::unique_lock<std::mutex> g(m_);
+  return changed_.wait_for(g, std::chrono::milliseconds(timeoutMs),
+                           [&] { return requests_.size() >= count; });
 }
 
-void ProtocolFakeServer::Serve(int fd) {
+void ProtocolFakeServer::Serve(PeerStream& stream) {
   Request r;
-  r.head = ReadUntil(fd, "\r\n\r\n", 64 * 1024);
+  r.head = stream.ReadUntil("\r\n\r\n", 64 * 1024);
   if (r.head.empty()) return;
   if (r.head.rfind("POST ", 0) == 0) {
-    r.body = ReadExactly(fd, std::strtoull(r.Header("Content-Length").c_str(), nullptr, 10));
+    r.body = stream.ReadExactly(std::strtoull(r.Header("Content-Length").c_str(), nullptr, 10));
     std::string type = r.Header("Content-Type");
     size_t semi = type.find("; ");
     std::string boundary = semi == std::string::npos ? "" : type.substr(semi + 2);
-    r.tail = ReadExactly(fd, 2 + boundary.size() + 2);
+    r.tail = stream.ReadExactly(2 + boundary.size() + 2);
   }
   Scripted answer{"200 OK", "", false};
   {
-    std::lock_guard<std::mutex> g(m_);
+    std::unique_lock<std::mutex> g(m_);
     requests_.push_back(r);
+    changed_.notify_all();
     if (!script_.empty()) {
       answer = script_.front();
       script_.pop_front();
     }
-  }
-  if (answer.stall) {
-    // Until the client hangs up or the server goes away.
-    while (!endStalls_) {
-      pollfd p{fd, POLLRDHUP, 0};
-      if (::poll(&p, 1, 20) > 0) return;
+    // A stalled answer never comes: the handler waits for EndStalls or the server's end.
+    if (answer.stall) {
+      changed_.wait(g, [this] { return endStalls_; });
+      return;
     }
-    return;
   }
-  SendText(fd, "HTTP/1.1 " + answer.status +
-                   "\r\nContent-Length: " + std::to_string(answer.body.size()) +
-                   "\r\nConnection: close\r\n\r\n" + answer.body);
+  stream.Send("HTTP/1.1 " + answer.status + "\r\nContent-Length: " +
+              std::to_string(answer.body.size()) + "\r\nConnection: close\r\n\r\n" + answer.body);
 }
 
 }  // namespace testing_support

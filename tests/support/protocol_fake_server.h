@@ -5,12 +5,12 @@
 // body ("\r\n" + boundary + "--", the boundary taken from the Content-Type header) is read into
 // Request::tail, so the test sees exactly what the client put where.
 //
-// A stalled reply holds the connection without answering until the client goes away or the
-// server is destroyed. Thread safety: the script and the records are guarded; the server runs
+// A stalled reply holds the connection without answering until EndStalls or the server's end.
+// Thread safety: the script and the records are guarded; the server runs
 // one thread per connection and joins them all when destroyed.
 #pragma once
 
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -21,6 +21,7 @@
 namespace testing_support {
 
 class FakePeer;
+class PeerStream;
 
 class ProtocolFakeServer {
  public:
@@ -56,12 +57,13 @@ class ProtocolFakeServer {
     std::string body;
     bool stall;
   };
-  void Serve(int fd);
+  void Serve(PeerStream& stream);
 
   std::mutex m_;
   std::deque<Scripted> script_;
   std::vector<Request> requests_;
-  std::atomic<bool> endStalls_{false};
+  std::condition_variable changed_;  // a request recorded, or the stalls ended
+  bool endStalls_ = false;
   std::unique_ptr<FakePeer> peer_;  // last: its threads use the members above
 };
 

@@ -1,56 +1,43 @@
 // The common ground of the protocol's tests: a scripted server on loopback that both the
-// dispatch name and the upload-server name resolve to, APPDATA in a folder of the test's own, a
-// clock the test can fix, the diagnostics captured, and a fresh task.
+// dispatch name and the upload-server name resolve to, a runtime whose Env keeps APPDATA in a
+// folder of the test's own and whose clock the test can fix (env_.FixNow), the diagnostics
+// captured, and a fresh task.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "platform/Bounded.h"
-#include "platform/Diagnostics.h"
-#include "platform/Env.h"
-#include "platform/ProcessState.h"
-#include "platform/Resolver.h"
 #include "protocol/Requests.h"
+#include "protocol/ServerDelete.h"
 #include "protocol/TaskRecord.h"
+#include "tests/support/FaultEnv.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/protocol_fake_server.h"
+#include "upload/Runtime.h"
 
 namespace testing_support {
 
 inline constexpr const char* kDispatchName = "dispatch.corvel.example";
 inline constexpr const char* kUploadName = "up.corvel.example";
 
-// APPDATA of the test's own and, when now is set, a fixed clock.
-class ProtocolEnv : public AppDataEnv {
- public:
-  using AppDataEnv::AppDataEnv;
-  int64_t NowSeconds() override { return now != 0 ? now : AppDataEnv::NowSeconds(); }
-  int64_t now = 0;
-};
-
 class ProtocolTest : public ::testing::Test {
  protected:
-  ProtocolTest() : env_(dir_.path()) {}
-
   void SetUp() override {
-    platform::ResetProcessState();
-    platform::Process().IdleTimeoutMs = 5000;
-    platform::DispatchEndpointValue ep{};
+    env_.SetVar("APPDATA", dir_.path());
+    runtime_.transport.idleTimeoutMs = 5000;
+    DispatchEndpointValue ep{};
     platform::CopyText(ep.Host, kDispatchName);
     ep.Port = server_.port();
     platform::CopyText(ep.Path, "/index.php");
-    platform::SetDispatchEndpoint(ep);
-    platform::AddResolveOverride(kDispatchName, server_.port(), "127.0.0.1");
-    platform::AddResolveOverride(kUploadName, server_.port(), "127.0.0.1");
-    platform::SetEnvForTest(&env_);
-    platform::SetDiagnosticSink([this](platform::DiagChannel ch, std::string_view text) {
+    runtime_.dispatch.Set(ep);
+    runtime_.resolver.Add(kDispatchName, server_.port(), "127.0.0.1");
+    runtime_.resolver.Add(kUploadName, server_.port(), "127.0.0.1");
+    runtime_.diagnostics.SetSink([this](platform::DiagChannel ch, std::string_view text) {
       std::lock_guard<std::mutex> g(sinkLock_);
       (ch == platform::DiagChannel::kConsole ? console_ : debug_) += text;
     });
@@ -64,17 +51,19 @@ class ProtocolTest : public ::testing::Test {
   void TearDown() override {
     // Deletion threads are never joined; none may outlive the test's server and sink.
     EXPECT_TRUE(WaitForServerDeletes());
-    platform::SetDiagnosticSink(nullptr);
-    platform::SetEnvForTest(nullptr);
-    platform::ResetProcessState();
+    runtime_.diagnostics.SetSink(nullptr);
   }
 
-  static bool WaitForServerDeletes() {
-    for (int i = 0; i < 2000 && PendingServerDeletes() != 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return PendingServerDeletes() == 0;
+  // A request's view of the runtime's transport, never cancelled.
+  Call call() { return Call{runtime_.transport, nullptr}; }
+  bool Dispatch() { return RequestDispatch(call(), runtime_.dispatch, task_); }
+  bool Check() { return RequestUploadCheck(call(), task_); }
+  bool Upload(IBodyProgress& progress) { return RequestBlockUpload(call(), task_, progress); }
+  bool Finish() { return RequestUploadFinish(call(), task_); }
+  bool DeleteOnServer(TaskRecord& task) {
+    return DeleteServerTask(runtime_.transport, runtime_.dispatch, runtime_.deletions, task);
   }
+  bool WaitForServerDeletes() { return runtime_.deletions.WaitIdle(10000); }
 
   std::string Debug() {
     std::lock_guard<std::mutex> g(sinkLock_);
@@ -91,8 +80,9 @@ class ProtocolTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  ProtocolEnv env_;
+  FaultEnv env_;
   ProtocolFakeServer server_;
+  Runtime runtime_{env_};  // after the server: its deletion threads end first
   TaskRecord task_{};
 
  private:
