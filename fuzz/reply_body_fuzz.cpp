@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "net/Http.h"
+#include "net/ReplyReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size >= kReplyBufferSize) return 0;  // the receive loop never hands over more

@@ -1,11 +1,16 @@
-// One connection of the reference server: read the request head, route it, answer, drain what
-// the client still sends, close. Everything a connection does runs on its own strand (the
-// socket's executor); Abort may be called from any thread.
+// One connection of the reference server: read the request head, route it (server/Routes.h),
+// answer, drain what the client still sends, close. Everything a connection does runs on its
+// own strand (the socket's executor); Abort may be called from any thread.
+//
+// The handlers live beside their kin: the dispatch server's in DispatchRoutes.cpp, the upload
+// server's check, finish and discard in UploadRoutes.cpp, the streamed multipart upload in
+// UploadBody.cpp; this file's .cpp holds the plumbing they share.
 //
 // The upload ("/ups/up") reads the client's form head, checks it against the store, claims the
 // upload key and appends the file bytes to the partial file as they arrive, in one fixed
 // 64 KiB buffer, so the file is never held in memory. A connection that drops mid-body keeps
-// what it wrote: the next upload check answers that offset.
+// what it wrote: the next upload check answers that offset. A request that needs a key another
+// connection holds waits for that key's release (ServerState::AwaitRelease), not on a clock.
 //
 // Ownership: shared_ptr, kept alive by its pending handlers; the server keeps weak pointers.
 #pragma once
@@ -19,6 +24,7 @@
 #include <vector>
 
 #include "server/HttpRequest.h"
+#include "server/Routes.h"
 #include "server/ServerState.h"
 
 namespace refserver {
@@ -34,23 +40,28 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Ends the connection at once (server stop, or a newer request for the key it writes).
   void Abort();
 
+  // The handlers of the routes (server/Routes.h).
+  void ServeDispatch();
+  void ServeDelete();
+  void ServeCheck();
+  void ServeUpload();
+  void ServeFinish();
+  void ServeDiscard();
+  void ServeUnknown();
+
  private:
   using Clock = std::chrono::steady_clock;
 
   void ReadHead();
   void Route();
-  void ServeDispatch(const std::string& cmd);
-  void ServeDelete();
-  void ServeCheck();
-  void ServeUpload();
+
+  // The upload body (UploadBody.cpp).
   void ReadFormHead();
   void BeginBody();
   void ReadBody();
   // Appends file bytes to the partial file; false (the upload ended) when writing fails.
   bool AppendToFile(const char* data, size_t n);
   void EndBody();
-  void ServeFinish();
-  void ServeDiscard();
   void ReadDiscard();
 
   // Answers an XML body, then drains and closes.
@@ -58,12 +69,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void AnswerStatus(const char* root, const std::string& cmd, int status, const std::string& msg);
   void CloseWithoutAnswer();
   void Drain();
-  // Holds the connection without answering until the peer leaves or the server stops.
+  // Holds the connection without answering until the peer leaves or the server stops. (Its
+  // hangup shows only to a poll for POLLRDHUP, so this one wait looks every 50 ms.)
   void Stall();
-  // Runs next(true) as soon as ready() holds, checking every few milliseconds, or next(false)
-  // at the deadline.
-  void WaitUntil(std::function<bool()> ready, Clock::time_point deadline,
-                 std::function<void(bool)> next);
+  // Runs next(true) as soon as ready() holds, looking again whenever the key is released, or
+  // next(false) at the deadline. ready() may act (take a claim); it is asked once per look.
+  // Asks ready() now and at each release of key until it holds or deadline passes, then calls
+  // next(held) once. Closing the connection drops the wait without calling next.
+  void WaitForKey(const std::string& key, std::function<bool()> ready,
+                  Clock::time_point deadline, std::function<void(bool)> next);
+  void LookForKey();                      // one look of the pending wait
+  void KeyReleased(uint64_t serial);      // a release woke the look numbered serial
+  void DecideKeyWait(bool held);          // ends the pending wait and calls its next
+  void DropKeyWait();
   void Arm(int ms);  // closes the connection when the next step takes longer than ms
   void EndUpload();  // closes the partial file, releases the key
   void Close(bool reset = false);
@@ -73,11 +91,19 @@ class Connection : public std::enable_shared_from_this<Connection> {
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   uint64_t timerGeneration_ = 0;
+  struct KeyWait {
+    std::string key;
+    std::function<bool()> ready;
+    Clock::time_point deadline;
+    std::function<void(bool)> next;  // empty when nothing waits
+    uint64_t token = 0;              // the registered release wait, 0 when none
+  } keyWait_;
+  uint64_t keyWaitSerial_ = 0;  // numbers each look, so that a stale wake is told apart
   bool closed_ = false;
   std::vector<char> buf_;
   std::string data_;  // bytes read after the head and not yet consumed
   RequestHead head_;
-  std::string endpoint_;
+  const refserver::Route* route_ = nullptr;
   EndpointFault fault_;
   std::string reply_;
   uint64_t bodyRead_ = 0;  // counted body bytes consumed so far

@@ -90,4 +90,15 @@ std::string QueryValue(const RequestHead& head, const std::string& name) {
   return it == head.query.end() ? "" : it->second;
 }
 
+bool ParseCount(const std::string& text, int64_t* value) {
+  if (text.empty() || text.size() > 18) return false;
+  int64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  *value = n;
+  return true;
+}
+
 }  // namespace refserver

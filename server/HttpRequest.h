@@ -37,4 +37,7 @@ std::string MultipartBoundary(const std::string& contentType);
 // A query value or "" when absent.
 std::string QueryValue(const RequestHead& head, const std::string& name);
 
+// A byte count of a request: 1 to 18 decimal digits and nothing else.
+bool ParseCount(const std::string& text, int64_t* value);
+
 }  // namespace refserver

@@ -92,11 +92,16 @@ void ReferenceServer::Stop() {
     impl_->acceptor.close(ec);
     impl_->acceptRetry.cancel();
   });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
-  while (state.LiveCount() > 0 && std::chrono::steady_clock::now() < deadline) {
+  // Ends every connection, again for any accepted meanwhile, until none is left: each one
+  // that goes counts as a change of the statistics.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+  for (;;) {
     for (auto& c : state.Live()) c->Abort();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::unique_lock<std::mutex> g(state.m);
+    if (state.live.empty()) break;
+    if (state.statsChanged.wait_until(g, deadline) == std::cv_status::timeout) break;
   }
+  state.DropWaits();
   impl_->work.reset();
   impl_->io.stop();
   for (std::thread& t : impl_->threads) t.join();

@@ -96,4 +96,43 @@ size_t ServerState::LiveCount() {
   return live.size();
 }
 
+void ServerState::ReleaseKey(const std::string& key) {
+  store->Release(key);
+  std::vector<std::function<void()>> wakes;
+  {
+    std::lock_guard<std::mutex> g(m);
+    for (auto it = releaseWaits_.begin(); it != releaseWaits_.end();) {
+      if (it->second.key != key) {
+        ++it;
+        continue;
+      }
+      wakes.push_back(std::move(it->second.wake));
+      it = releaseWaits_.erase(it);
+    }
+  }
+  for (auto& wake : wakes) wake();
+}
+
+uint64_t ServerState::AwaitRelease(const std::string& key, std::function<void()> wake) {
+  std::lock_guard<std::mutex> g(m);
+  const uint64_t token = ++nextWaitToken_;
+  releaseWaits_.emplace(token, ReleaseWait{key, std::move(wake)});
+  return token;
+}
+
+void ServerState::CancelAwait(uint64_t token) {
+  std::function<void()> dropped;  // destroyed outside the lock: it may hold the last reference
+  std::lock_guard<std::mutex> g(m);
+  auto it = releaseWaits_.find(token);
+  if (it == releaseWaits_.end()) return;
+  dropped = std::move(it->second.wake);
+  releaseWaits_.erase(it);
+}
+
+void ServerState::DropWaits() {
+  std::map<uint64_t, ReleaseWait> dropped;  // destroyed outside the lock, like CancelAwait's
+  std::lock_guard<std::mutex> g(m);
+  dropped.swap(releaseWaits_);
+}
+
 }  // namespace refserver

@@ -50,6 +50,24 @@ struct ServerState {
   void RemoveLive(const Connection* c);
   std::vector<std::shared_ptr<Connection>> Live();
   size_t LiveCount();
+
+  // Lets go of an upload key and wakes every connection waiting for it.
+  void ReleaseKey(const std::string& key);
+  // Runs wake (once, on the releasing thread) at the key's next release; it must only post.
+  // Returns the wait's token for CancelAwait.
+  uint64_t AwaitRelease(const std::string& key, std::function<void()> wake);
+  // Forgets a wait that has not fired (its owner decided otherwise); unknown tokens are ignored.
+  void CancelAwait(uint64_t token);
+  // Forgets the waits (the server stops).
+  void DropWaits();
+
+ private:
+  struct ReleaseWait {
+    std::string key;
+    std::function<void()> wake;
+  };
+  std::map<uint64_t, ReleaseWait> releaseWaits_;  // under m
+  uint64_t nextWaitToken_ = 0;                    // under m
 };
 
 }  // namespace refserver

@@ -115,9 +115,8 @@ TEST_F(Faults, AStallMidBodyKeepsWhatArrivedAndANewCheckTakesOver) {
   auto req = testing_support::BuildUpload(u.sha1, u.pickCode, u.key, u.size, u.schema, 0, u.bytes);
   RawConnection c(port());
   std::thread sender([&] { c.Send(req.head + req.data + req.closing); });
-  for (int i = 0; i < 400 && server_->Stats().uploadBytes < 256 * 1024; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  ASSERT_TRUE(server_->WaitForStats(
+      [](const refserver::ServerStats& s) { return s.uploadBytes >= 256 * 1024; }, 5000));
   EXPECT_EQ(server_->Stats().uploadBytesByKey[u.key], 256 * 1024);
   EXPECT_FALSE(c.WaitForData(200));
   server_->ClearFaults();

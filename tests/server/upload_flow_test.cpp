@@ -35,9 +35,12 @@ class UploadFlow : public ServerTest {
 // Waits until the server has written `bytes` of the upload, then asks the upload check. (A
 // check ends a writer that is still reading, so asking earlier would cut the bytes in flight.)
 bool WaitHeld(UploadFlow& t, const ServerUpload& u, int64_t bytes) {
-  for (int i = 0; i < 1000 && t.server_->Stats().uploadBytesByKey[u.key] < bytes; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  t.server_->WaitForStats(
+      [&](const refserver::ServerStats& s) {
+        auto it = s.uploadBytesByKey.find(u.key);
+        return it != s.uploadBytesByKey.end() && it->second >= bytes;
+      },
+      5000);
   return t.CheckOf(u).Value("data") == std::to_string(bytes);
 }
 
@@ -216,9 +219,9 @@ TEST_F(UploadFlow, TheClosingLineAfterTheCountedBodyIsReadWithoutAReset) {
   auto req = testing_support::BuildUpload(u.sha1, u.pickCode, u.key, u.size, u.schema, 0, u.bytes);
   RawConnection c(port());
   ASSERT_TRUE(c.Send(req.head + req.data));
-  // The answer comes once the counted body is in, before the closing line is sent.
+  // The answer comes once the counted body is in, before the closing line is sent: the line
+  // goes out after the server has answered.
   ASSERT_TRUE(c.WaitForData(5000));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_TRUE(c.Send(req.closing));
   RawReply r = c.ReadReply();
   EXPECT_FALSE(r.reset);

@@ -1,17 +1,10 @@
 // ferrant-server: the reference dispatch and upload server, started by hand.
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
-#include <csignal>
 #include <cstdio>
-#include <thread>
 
 #include "server/ReferenceServer.h"
-
-namespace {
-volatile std::sig_atomic_t g_stop = 0;
-void OnSignal(int) {
-  g_stop = 1;
-}
-}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{"ferrant-server: the reference dispatch and upload server"};
@@ -32,6 +25,14 @@ int main(int argc, char** argv) {
                "benchmarks: read and discard upload bodies, accept every finish");
   CLI11_PARSE(app, argc, argv);
 
+  // SIGINT and SIGTERM are blocked before the server's threads exist (they inherit the mask)
+  // and taken by this thread with sigwait: no handler, no flag.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
   refserver::ReferenceServer server(options);
   if (!server.Start()) {
     std::fprintf(stderr, "ferrant-server: cannot listen on %s:%u\n", options.bindAddress.c_str(),
@@ -48,9 +49,8 @@ int main(int argc, char** argv) {
       options.bindAddress.c_str(), server.Port(), options.storeDir.c_str(), server.Port(),
       options.dispatchPath.c_str(), server.Port(), options.bindAddress.c_str());
   std::fflush(stdout);
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
-  while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  int signal = 0;
+  sigwait(&stopSignals, &signal);
   server.Stop();
   return 0;
 }
