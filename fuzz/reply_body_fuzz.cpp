@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "net/Http.h"
 #include "net/ReplyReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

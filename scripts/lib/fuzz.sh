@@ -15,9 +15,12 @@ CC=clang CXX=clang++ configure_build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInf
   -DFERRANT_FUZZ=ON -DFERRANT_TESTS=OFF -DFERRANT_HOST=OFF -DFERRANT_SANITIZE=address >/dev/null
 
 status=0
-for target in "$ROOT"/build-fuzz/fuzz/*_fuzz; do
-  [ -x "$target" ] || continue
-  name="$(basename "$target" _fuzz)"
+for source in "$ROOT"/fuzz/*_fuzz.cpp; do
+  name="$(basename "$source" _fuzz.cpp)"
+  target="$ROOT/build-fuzz/fuzz/${name}_fuzz"
+  if [ ! -x "$target" ]; then
+    echo "fuzz $name: the target was not built"; status=1; continue
+  fi
   work="$(mktemp -d)"
   [ -d "$ROOT/fuzz/corpus/$name" ] && cp -r "$ROOT/fuzz/corpus/$name/." "$work/"
   echo "fuzz $name: ${secs}s"
