@@ -5,8 +5,11 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "host/BrowserHostInstall.h"
 #include "host/Commands.h"
 #include "host/Demo.h"
+#include "host/DesktopFileChooser.h"
+#include "host/NativeHost.h"
 #include "host/Rpc.h"
 
 namespace {
@@ -32,6 +35,18 @@ void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A browser starts its native host with the caller as the only arguments.
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (host::IsBrowserCall(args)) {
+    return host::RunNativeHost(args, host::DesktopFileChooser, host::CancelDesktopChooser);
+  }
+  if (!args.empty() && args[0] == "native-host") {
+    return host::RunNativeHost({args.begin() + 1, args.end()}, host::DesktopFileChooser,
+                               host::CancelDesktopChooser);
+  }
+  if (!args.empty() && args[0] == "install-browser-host") {
+    return host::RunInstallBrowserHostCommand({args.begin() + 1, args.end()});
+  }
   CLI::App app{"ferrant: resumable uploads to the file-storage service"};
   app.require_subcommand(1);
   host::ConnectionOptions connection;
@@ -67,6 +82,11 @@ int main(int argc, char** argv) {
   CLI::App* demo = app.add_subcommand(
       "demo", "the whole upload road against a reference server started in this process");
   demo->add_option("FILE", demoFiles, "files to upload (default: generated samples)");
+
+  // Listed for --help; their own parsers read them (above).
+  app.add_subcommand("native-host", "the browsers' native-messaging host (started by the browser)");
+  app.add_subcommand("install-browser-host",
+                     "make the native host known to Chromium, Chrome, Edge or Firefox");
 
   CLI11_PARSE(app, argc, argv);
 
