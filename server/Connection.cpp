@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "server/Multipart.h"
+#include "server/StaticPages.h"
 
 namespace refserver {
 namespace {
@@ -171,6 +172,9 @@ void Connection::ReadHead() {
 
 void Connection::Route() {
   const std::string& path = head_.path;
+  if (const StaticPage* page = FindStaticPage(path)) {
+    return Answer(std::string(page->body), std::string(page->contentType));
+  }
   std::string cmd;
   const char* root = "ups";
   if (path == state_->options.dispatchPath) {
@@ -208,9 +212,10 @@ void Connection::Route() {
 
 // ---- answers ----
 
-void Connection::Answer(const std::string& body) {
-  reply_ = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+void Connection::Answer(const std::string& body, const std::string& contentType) {
+  reply_ = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           body;
   Arm(state_->options.idleTimeoutMs);
   asio::async_write(socket_, asio::buffer(reply_),
                     [self = shared_from_this()](const std::error_code& ec, size_t) {

@@ -123,6 +123,7 @@ class Relay:
         self.open = threading.Event()
         self.open.set()
         self.target = None
+        self.rate = 0  # bytes per second upstream; 0: as fast as they come
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(16)
@@ -151,11 +152,15 @@ class Relay:
                         break
                     continue
                 want = 65536 if not upstream or self.open.is_set() else self.hold_after - sent
+                if upstream and self.rate:
+                    want = min(want, self.rate // 20)
                 data = src.recv(max(1, min(65536, want)))
                 if not data:
                     break
                 dst.sendall(data)
                 sent += len(data)
+                if upstream and self.rate:
+                    time.sleep(len(data) / self.rate)  # traffic shaping, not a wait
         except OSError:
             pass
         for s in (src, dst):
@@ -329,69 +334,94 @@ def check_road(setup, result, files, browser):
           f"{result['roundTripMs']:.2f} ms", flush=True)
 
 
-def run_chromium(setup, files, big, screenshot):
+class Chromium:
+    """A headless Chromium with the extension, driven over DevTools, with one page attached."""
+
+    def __init__(self, setup, profile, env, log):
+        ext = os.path.join(setup.build, "browser/chromium")
+        to_browser_r, to_browser_w = os.pipe()
+        from_browser_r, from_browser_w = os.pipe()
+        args = [CHROMIUM, "--headless=new", "--no-sandbox", "--no-first-run", "--disable-gpu",
+                "--remote-debugging-pipe", f"--load-extension={ext}", f"--user-data-dir={profile}",
+                "--host-resolver-rules=MAP *.corvel.example 127.0.0.1, MAP evil.example 127.0.0.1",
+                "--window-size=1000,640", "--hide-scrollbars", "about:blank"]
+        # The pipe's ends become the browser's fds 3 and 4.
+        self.proc = subprocess.Popen(
+            ["bash", "-c", f'exec "$0" "$@" 3<&{to_browser_r} 4>&{from_browser_w}', *args],
+            pass_fds=(to_browser_r, from_browser_w), env=env, stdout=subprocess.DEVNULL,
+            stderr=open(os.path.join(setup.work, log), "w"))
+        os.close(to_browser_r)
+        os.close(from_browser_w)
+        self.cdp = Cdp(to_browser_w, from_browser_r)
+        try:
+            target = next(t for t in self.cdp.call("Target.getTargets")["targetInfos"]
+                          if t["type"] == "page")
+            self.session = self.cdp.call("Target.attachToTarget", targetId=target["targetId"],
+                                         flatten=True)["sessionId"]
+        except Exception:
+            stop(self.proc)
+            raise
+
+    def go(self, url):
+        self.cdp.call("Page.navigate", self.session, url=url)
+
+    def evaluate(self, expression):
+        r = self.cdp.call("Runtime.evaluate", self.session, expression=expression,
+                          returnByValue=True)
+        return r["result"].get("value")
+
+    def screenshot(self, path):
+        data = self.cdp.call("Page.captureScreenshot", self.session, format="png")["data"]
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+
+    def stop(self):
+        stop(self.proc)
+
+
+def run_chromium(setup, files, big):
     profile = os.path.join(setup.work, "chromium-profile")
-    ext = os.path.join(setup.build, "browser/chromium")
     out = subprocess.run([setup.ferrant, "install-browser-host", "--browser", "chromium",
                           "--profile", profile], capture_output=True, text=True)
     check("install-browser-host writes the manifest into the profile",
           out.returncode == 0 and "NativeMessagingHosts/com.corvel.ferrant.json" in out.stdout,
           out.stdout + out.stderr)
+    ext_id = extension_id(os.path.join(setup.build, "browser/chromium/manifest.json"))
     manifest = json.load(open(os.path.join(profile, "NativeMessagingHosts/com.corvel.ferrant.json")))
     check("the pinned key gives the id the host serves",
-          manifest["allowed_origins"] == [f"chrome-extension://{extension_id(os.path.join(ext, 'manifest.json'))}/"],
-          manifest["allowed_origins"])
+          manifest["allowed_origins"] == [f"chrome-extension://{ext_id}/"], manifest["allowed_origins"])
 
-    to_browser_r, to_browser_w = os.pipe()
-    from_browser_r, from_browser_w = os.pipe()
-    args = [CHROMIUM, "--headless=new", "--no-sandbox", "--no-first-run", "--disable-gpu",
-            "--remote-debugging-pipe", f"--load-extension={ext}", f"--user-data-dir={profile}",
-            "--host-resolver-rules=MAP *.corvel.example 127.0.0.1, MAP evil.example 127.0.0.1",
-            "--window-size=1100,760", "about:blank"]
-    # The pipe's ends become the browser's fds 3 and 4.
-    proc = subprocess.Popen(
-        ["bash", "-c", f'exec "$0" "$@" 3<&{to_browser_r} 4>&{from_browser_w}', *args],
-        pass_fds=(to_browser_r, from_browser_w), env=setup.env(files),
-        stdout=subprocess.DEVNULL, stderr=open(os.path.join(setup.work, "chromium.log"), "w"))
-    os.close(to_browser_r)
-    os.close(from_browser_w)
-    cdp = Cdp(to_browser_w, from_browser_r)
+    browser = Chromium(setup, profile, setup.env(files), "chromium.log")
     try:
-        target = next(t for t in cdp.call("Target.getTargets")["targetInfos"] if t["type"] == "page")
-        session = cdp.call("Target.attachToTarget", targetId=target["targetId"], flatten=True)["sessionId"]
-
-        def go(url):
-            cdp.call("Page.navigate", session, url=url)
-
-        go(setup.page("road", user="road", dispatch=setup.dispatch))
+        browser.go(setup.page("road", user="road", dispatch=setup.dispatch))
         check_road(setup, setup.reports.wait("road"), files, "chromium")
 
-        go(setup.page("foreign", host="evil.example"))
+        browser.go(setup.page("foreign", host="evil.example"))
         r = setup.reports.wait("foreign")
         check("a page on a foreign origin has no bridge",
               r is not None and r["available"] is False and r["connect"].startswith("no-extension"), r)
 
         # Leaving mid-upload: the relay holds both uploads after their first MiB.
         setup.relay.open.clear()
-        go(setup.page("leave", user="leaver", dispatch=setup.dispatch, files=",".join(big),
-                      sizes=",".join(str(os.path.getsize(f)) for f in big)))
+        browser.go(setup.page("leave", user="leaver", dispatch=setup.dispatch, files=",".join(big),
+                              sizes=",".join(str(os.path.getsize(f)) for f in big)))
         r = setup.reports.wait("leave")
         check("chromium: both uploads are under way", r is not None and "lines" in r, r)
-        hosts = wait_until(lambda: host_pids(proc.pid), 5)
+        hosts = wait_until(lambda: host_pids(browser.proc.pid), 5)
         check("chromium: one host process serves the page", len(hosts) == 1, hosts)
         started = time.monotonic()
-        go("about:blank")
+        browser.go("about:blank")
         gone = [wait_exit(pid, 10) for pid in hosts]
         check("chromium: navigating away ends the host", hosts and all(g is not None for g in gone), gone)
         if hosts and all(g is not None for g in gone):
-            print(f"     chromium: navigating away -> host exit: {(time.monotonic() - started) * 1000:.0f} ms",
-                  flush=True)
+            print(f"     chromium: navigating away -> host exit: "
+                  f"{(time.monotonic() - started) * 1000:.0f} ms", flush=True)
         task_files = os.listdir(os.path.join(setup.appdata, "Corvel/Ferrant/leaver"))
         check("chromium: the stopped tasks keep their task files",
               len([t for t in task_files if t.endswith(".udu")]) == 2, task_files)
         check("chromium: nothing was finished", not any(setup.stored(f) for f in big))
         setup.relay.open.set()
-        go(setup.page("resume", user="leaver", dispatch=setup.dispatch))
+        browser.go(setup.page("resume", user="leaver", dispatch=setup.dispatch))
         r = setup.reports.wait("resume")
         check("chromium: a new page resumes both saved tasks to Status 9",
               r is not None and r.get("count") == 2
@@ -399,7 +429,40 @@ def run_chromium(setup, files, big, screenshot):
         check("chromium: the server holds identical copies of the resumed files",
               all(setup.stored(f) for f in big))
     finally:
-        stop(proc)
+        browser.stop()
+
+
+def run_demo(setup, screenshot):
+    """The demo page the reference server serves, mid-upload, with uploads slowed down."""
+    samples = []
+    for name, size in [("holiday-video.mp4", 40 << 20), ("photos-2024.zip", 12 << 20),
+                       ("report.pdf", 300_000)]:
+        samples.append(os.path.join(setup.work, "demo", name))
+        os.makedirs(os.path.dirname(samples[-1]), exist_ok=True)
+        write_random(samples[-1], size)
+    profile = os.path.join(setup.work, "demo-profile")
+    subprocess.run([setup.ferrant, "install-browser-host", "--browser", "chromium", "--profile",
+                    profile], capture_output=True, check=True)
+    setup.relay.rate = 3 << 20
+    browser = Chromium(setup, profile, setup.env(samples), "demo.log")
+    try:
+        browser.go(f"http://www.corvel.example:{setup.port}/ferrant/")
+        ready = wait_until(lambda: browser.evaluate("!document.querySelector('#choose').disabled"), 20)
+        check("the demo page connects to the control", ready)
+        browser.evaluate("document.querySelector('#choose').click()")
+        # Two uploads with a speed and one finished: the picture people want to see.
+        shown = wait_until(lambda: browser.evaluate(
+            "(() => { const s = [...document.querySelectorAll('.task')];"
+            " return s.length === 3 && s.filter(t => t.classList.contains('uploading') &&"
+            " t.querySelector('.detail').textContent.includes('/s')).length === 2 &&"
+            " s.some(t => t.classList.contains('done')); })()"), 30)
+        check("the demo page draws a bar, percent and speed per task", shown)
+        if shown and screenshot:
+            browser.screenshot(screenshot)
+            print(f"     screenshot of the demo mid-upload: {screenshot}", flush=True)
+    finally:
+        browser.stop()
+        setup.relay.rate = 0
 
 
 def run_firefox(setup, files):
@@ -456,7 +519,8 @@ def main():
                 for i in range(2):
                     big.append(os.path.join(work, f"leave-{i}.bin"))
                     write_random(big[-1], 6 << 20)
-                run_chromium(setup, files, big, a.screenshot)
+                run_chromium(setup, files, big)
+                run_demo(setup, a.screenshot or os.path.join(setup.build, "browser-demo.png"))
             else:
                 run_firefox(setup, files)
     finally:
