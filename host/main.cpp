@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "host/BrowserDemo.h"
 #include "host/BrowserHostInstall.h"
 #include "host/Commands.h"
 #include "host/Demo.h"
@@ -82,6 +83,11 @@ int main(int argc, char** argv) {
   CLI::App* demo = app.add_subcommand(
       "demo", "the whole upload road against a reference server started in this process");
   demo->add_option("FILE", demoFiles, "files to upload (default: generated samples)");
+  std::string demoBrowser;
+  CLI::Option* demoInBrowser =
+      demo->add_option("--browser", demoBrowser,
+                       "the demo page in Chromium or Firefox (default: the first installed)")
+          ->expected(0, 1);
 
   // Listed for --help; their own parsers read them (above).
   app.add_subcommand("native-host", "the browsers' native-messaging host (started by the browser)");
@@ -94,6 +100,7 @@ int main(int argc, char** argv) {
     if (!host::ApplyResolveOptions(rpcResolve, stderr)) return host::kExitUsage;
     return host::RunRpc(std::cin, std::cout);
   }
+  if (demo->parsed() && demoInBrowser->count() > 0) return host::RunBrowserDemo(demoBrowser);
   if (demo->parsed()) return host::RunDemo(demoFiles);
   if (tasks->parsed()) return host::RunTasks(connection);
   if (resume->parsed()) return host::RunResume(connection, resumeStatusLines);
