@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <mutex>
 
 #include "host/FileSelection.h"
+#include "host/PortalFileChooser.h"
 
 extern char** environ;
 
@@ -27,8 +29,10 @@ constexpr char kZenitySeparator = '\x1f';
 struct Running {
   std::mutex lock;
   std::condition_variable ended;
-  pid_t pid = 0;  // the chooser program while one runs
+  pid_t pid = 0;          // the chooser program while one runs
+  bool inPortal = false;  // a portal request is open
   bool cancelled = false;
+  int cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);  // readable once cancelled
 };
 
 Running& Current() {
@@ -147,6 +151,21 @@ bool DesktopFileChooser(const std::vector<std::string>& filterItems, std::string
   if (std::getenv("FERRANT_FILE_SELECTION") != nullptr) {
     return EnvironmentFileChooser(filterItems, selection);
   }
+  Running& running = Current();
+  {
+    std::lock_guard<std::mutex> g(running.lock);
+    if (running.cancelled) return false;
+    running.inPortal = true;
+  }
+  std::vector<std::string> paths;
+  const PortalResult portal = PortalChoose(filterItems, running.cancelFd, &paths);
+  {
+    std::lock_guard<std::mutex> g(running.lock);
+    running.inPortal = false;
+  }
+  running.ended.notify_all();
+  if (portal == PortalResult::kChosen) return SelectionOfPaths(paths, selection);
+  if (portal == PortalResult::kCancelled) return false;
   if (!HasDisplay()) return false;
   std::string out;
   if (OnPath("zenity")) {
@@ -165,11 +184,15 @@ void CancelDesktopChooser() {
   Running& running = Current();
   std::unique_lock<std::mutex> g(running.lock);
   running.cancelled = true;
-  if (running.pid <= 0) return;
-  kill(running.pid, SIGTERM);
-  if (!running.ended.wait_for(g, std::chrono::seconds(2), [&] { return running.pid == 0; })) {
+  const uint64_t one = 1;
+  if (running.cancelFd >= 0 && write(running.cancelFd, &one, sizeof one) < 0) {
+    // Already signalled: the counter is far from full, so this does not happen.
+  }
+  if (running.pid > 0) kill(running.pid, SIGTERM);
+  const auto idle = [&] { return running.pid == 0 && !running.inPortal; };
+  if (!running.ended.wait_for(g, std::chrono::seconds(2), idle)) {
     if (running.pid > 0) kill(running.pid, SIGKILL);
-    running.ended.wait(g, [&] { return running.pid == 0; });
+    running.ended.wait_for(g, std::chrono::seconds(3), idle);
   }
 }
 

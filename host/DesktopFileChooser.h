@@ -1,7 +1,8 @@
 // The open-file dialog of the native host on Linux: the desktop's own file chooser.
 //
 // In order: FERRANT_FILE_SELECTION when it is set (tests and scripts; host/FileSelection.h),
-// else zenity, else kdialog, when the program is on the PATH and a display is set. A multiple
+// else the XDG desktop portal on the session bus (host/PortalFileChooser.h), else zenity, else
+// kdialog, when the program is on the PATH and a display is set. A multiple
 // selection must lie in one folder, as the dialog's buffer wants. No chooser, a cancelled
 // dialog or a failed one all read as a cancelled dialog ("NULL" in the file list).
 //
