@@ -4,19 +4,7 @@
 
 namespace host {
 
-bool EnvironmentFileChooser(const std::vector<std::string>&, std::string* selection) {
-  const char* env = std::getenv("FERRANT_FILE_SELECTION");
-  if (env == nullptr || env[0] == '\0') return false;
-  std::vector<std::string> paths;
-  const std::string text = env;
-  for (size_t pos = 0; pos < text.size();) {
-    size_t nl = text.find('\n', pos);
-    if (nl == std::string::npos) nl = text.size();
-    std::string path = text.substr(pos, nl - pos);
-    if (!path.empty() && path.back() == '\r') path.pop_back();
-    if (!path.empty()) paths.push_back(path);
-    pos = nl + 1;
-  }
+bool SelectionOfPaths(const std::vector<std::string>& paths, std::string* selection) {
   if (paths.empty()) return false;
   if (paths.size() == 1) {
     *selection = paths[0] + std::string(2, '\0');
@@ -35,6 +23,25 @@ bool EnvironmentFileChooser(const std::vector<std::string>&, std::string* select
   }
   *selection = out + '\0';
   return true;
+}
+
+std::vector<std::string> SplitPaths(const std::string& text, char separator) {
+  std::vector<std::string> paths;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find(separator, pos);
+    if (end == std::string::npos) end = text.size();
+    std::string path = text.substr(pos, end - pos);
+    if (!path.empty() && path.back() == '\r') path.pop_back();
+    if (!path.empty()) paths.push_back(path);
+    pos = end + 1;
+  }
+  return paths;
+}
+
+bool EnvironmentFileChooser(const std::vector<std::string>&, std::string* selection) {
+  const char* env = std::getenv("FERRANT_FILE_SELECTION");
+  if (env == nullptr || env[0] == '\0') return false;
+  return SelectionOfPaths(SplitPaths(env, '\n'), selection);
 }
 
 }  // namespace host

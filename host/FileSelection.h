@@ -15,4 +15,10 @@ namespace host {
 // ending with an empty text (one path; or the folder and the names in it).
 bool EnvironmentFileChooser(const std::vector<std::string>& filterItems, std::string* selection);
 
+// The dialog's buffer for full paths; false when there are none, or when they do not share one
+// folder.
+bool SelectionOfPaths(const std::vector<std::string>& paths, std::string* selection);
+// The non-empty texts between separators (a CR before a separator dropped).
+std::vector<std::string> SplitPaths(const std::string& text, char separator);
+
 }  // namespace host

@@ -30,6 +30,7 @@ enum RpcError : int {
   kRpcInvalidRequest = -32600,
   kRpcMethodNotFound = -32601,
   kRpcInvalidParams = -32602,
+  kRpcInternalError = -32603,
 };
 
 class JsonRpcDispatcher {

@@ -20,7 +20,9 @@ int RunRpc(Runtime& runtime, std::istream& in, std::ostream& out) {
   JsonRpcDispatcher dispatcher(core);
   // A reader that goes away makes the writes fail instead of ending the process where it
   // stands: the control is then shut down as at the end of the input.
+#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   std::string line;
   bool written = true;
   while (written && std::getline(in, line)) {

@@ -5,9 +5,13 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "host/BrowserDemo.h"
+#include "host/BrowserHostInstall.h"
 #include "host/Commands.h"
 #include "host/Demo.h"
+#include "host/DesktopFileChooser.h"
 #include "host/InterruptWatch.h"
+#include "host/NativeHost.h"
 #include "host/Rpc.h"
 #include "upload/Runtime.h"
 
@@ -34,6 +38,17 @@ void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A browser starts its native host with the caller as the only arguments.
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (host::IsBrowserCall(args) || (!args.empty() && args[0] == "native-host")) {
+    const bool named = !args.empty() && args[0] == "native-host";
+    Runtime runtime;
+    return host::RunNativeHost(runtime, {args.begin() + (named ? 1 : 0), args.end()},
+                               host::DesktopFileChooser, host::CancelDesktopChooser);
+  }
+  if (!args.empty() && args[0] == "install-browser-host") {
+    return host::RunInstallBrowserHostCommand({args.begin() + 1, args.end()});
+  }
   CLI::App app{"ferrant: resumable uploads to the file-storage service"};
   app.require_subcommand(1);
   host::ConnectionOptions connection;
@@ -69,9 +84,20 @@ int main(int argc, char** argv) {
   CLI::App* demo = app.add_subcommand(
       "demo", "the whole upload road against a reference server started in this process");
   demo->add_option("FILE", demoFiles, "files to upload (default: generated samples)");
+  std::string demoBrowser;
+  CLI::Option* demoInBrowser =
+      demo->add_option("--browser", demoBrowser,
+                       "the demo page in Chromium or Firefox (default: the first installed)")
+          ->expected(0, 1);
+
+  // Listed for --help; their own parsers read them (above).
+  app.add_subcommand("native-host", "the browsers' native-messaging host (started by the browser)");
+  app.add_subcommand("install-browser-host",
+                     "make the native host known to Chromium, Chrome, Edge or Firefox");
 
   CLI11_PARSE(app, argc, argv);
 
+  if (demo->parsed() && demoInBrowser->count() > 0) return host::RunBrowserDemo(demoBrowser);
   // Before any thread: the watch blocks SIGINT and SIGTERM for every thread to come.
   host::InterruptWatch interrupts;
   if (demo->parsed()) return host::RunDemo(interrupts, demoFiles);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "server/StaticPages.h"
 #include "server/XmlAnswer.h"
 
 namespace refserver {
@@ -169,11 +170,17 @@ void Connection::ServeUnknown() {
   Answer("<error>unknown path</error>");
 }
 
+void Connection::ServePage() {
+  const StaticPage* page = FindStaticPage(head_.path);
+  Answer(std::string(page->body), std::string(page->contentType));
+}
+
 // ---- answers ----
 
-void Connection::Answer(const std::string& body) {
-  reply_ = "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+void Connection::Answer(const std::string& body, const std::string& contentType) {
+  reply_ = "HTTP/1.1 200 OK\r\nContent-Type: " + contentType +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           body;
   Arm(state_->options.idleTimeoutMs);
   asio::async_write(socket_, asio::buffer(reply_),
                     [self = shared_from_this()](const std::error_code& ec, size_t) {

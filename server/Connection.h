@@ -48,6 +48,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ServeFinish();
   void ServeDiscard();
   void ServeUnknown();
+  void ServePage();
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -65,7 +66,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadDiscard();
 
   // Answers an XML body, then drains and closes.
-  void Answer(const std::string& body);
+  void Answer(const std::string& body, const std::string& contentType = "text/xml");
   void AnswerStatus(const char* root, const std::string& cmd, int status, const std::string& msg);
   void CloseWithoutAnswer();
   void Drain();

@@ -1,6 +1,7 @@
 #include "server/Routes.h"
 
 #include "server/Connection.h"
+#include "server/StaticPages.h"
 
 namespace refserver {
 namespace {
@@ -24,6 +25,9 @@ const Route kRoutes[] = {
      &Connection::ServeFinish, false, false},
     {endpoint::kDiscard, "ups", [](const RequestHead& h, const ServerOptions&) { return h.path == "/discard"; },
      &Connection::ServeDiscard, false, true},
+    {endpoint::kPage, "error",
+     [](const RequestHead& h, const ServerOptions&) { return FindStaticPage(h.path) != nullptr; },
+     &Connection::ServePage, false, true},
 };
 
 const Route kOtherRoute = {

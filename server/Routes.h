@@ -7,6 +7,7 @@
 //              co        /ups/co        fin  /ups/fin
 //              up        /ups/up        (reads the body before a fault's answer)
 //              discard   /discard       (no faults: the benchmarks' baseline)
+//              page      /, /ferrant/...  (no faults: the browser demo, server/StaticPages.h)
 //              other     anything else: an error answer
 // The endpoint names are the keys of the statistics and of the faults (ReferenceServer.h).
 //
@@ -29,6 +30,7 @@ inline constexpr const char* kCheck = "co";
 inline constexpr const char* kUpload = "up";
 inline constexpr const char* kFinish = "fin";
 inline constexpr const char* kDiscard = "discard";
+inline constexpr const char* kPage = "page";
 inline constexpr const char* kOther = "other";
 }  // namespace endpoint
 

@@ -226,6 +226,27 @@ server=build/server/ferrant-server
   kill $server_pid $proxy_pid 2>/dev/null || true
 }
 
+# ferrant.exe, the browsers' native host: its frames through Wine's pipes, and the registry keys
+# through which Chrome, Edge and Firefox find its manifests.
+cp build-win64/host/ferrant.exe "$WINEPREFIX/drive_c/ferrant/"
+ext_id=$(sed -n 's/^set(FERRANT_EXTENSION_ID "\([a-p]*\)")/\1/p' browser/ExtensionIds.cmake)
+run_suite "native host: frames in binary mode, origin handshake, caller check" \
+  python3 tests/windows/native_host.py $WINE 'C:\ferrant\ferrant.exe' "$ext_id"
+manifests='C:\users\'"$(id -un)"'\AppData\Local\Corvel\Ferrant\NativeMessagingHosts'
+manifest_dir="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Corvel/Ferrant/NativeMessagingHosts"
+path_is() { python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["path"] == sys.argv[2]' "$@"; }
+check "install-browser-host writes the browsers' keys and manifests" \
+  "$WINE 'C:\ferrant\ferrant.exe' install-browser-host --browser all >/dev/null 2>&1 &&
+  is '$manifests\com.corvel.ferrant.chromium.json' 'HKCU\Software\Google\Chrome\NativeMessagingHosts\com.corvel.ferrant' &&
+  is '$manifests\com.corvel.ferrant.chromium.json' 'HKCU\Software\Microsoft\Edge\NativeMessagingHosts\com.corvel.ferrant' &&
+  is '$manifests\com.corvel.ferrant.firefox.json' 'HKCU\Software\Mozilla\NativeMessagingHosts\com.corvel.ferrant' &&
+  path_is '$manifest_dir/com.corvel.ferrant.firefox.json' 'C:\ferrant\ferrant.exe'"
+check "install-browser-host --uninstall removes them" \
+  "$WINE 'C:\ferrant\ferrant.exe' install-browser-host --uninstall >/dev/null 2>&1 &&
+  ! key_exists 'HKCU\Software\Google\Chrome\NativeMessagingHosts\com.corvel.ferrant' &&
+  ! key_exists 'HKCU\Software\Mozilla\NativeMessagingHosts\com.corvel.ferrant' &&
+  [ ! -e '$manifest_dir/com.corvel.ferrant.firefox.json' ]"
+
 check "regsvr32 /u removes the class and the ProgIDs" "$WINE regsvr32 /s /u '$dll' >/dev/null 2>&1 &&
   key_absent 'HKCR\\CLSID\\$clsid' && key_absent 'HKCR\\Ferrant.UpLoadObj' &&
   key_absent 'HKCR\\Ferrant.UpLoadObj.1' && key_absent 'HKCR\\AppID\\Ferrant.DLL'"

@@ -1,0 +1,245 @@
+// ferrant.js: the upload control for pages of the service domain, through the Ferrant browser
+// extension and its native host. A plain ES module:
+//
+//   import Ferrant from "./ferrant.js";
+//   const obj = await Ferrant.connect();          // was: new ActiveXObject("Ferrant.UpLoadObj")
+//   await obj.InitService(user, cookie, dispatchUrl, 3, 5);
+//   const line = await obj.GetTaskInfo(1);
+//
+// connect() gives an object with the control's eleven methods under their names, each returning
+// a Promise of the value the control returns (integers, strings, or null). Arguments are
+// converted as the control's scripting interface converts them: integers for the numbers,
+// text for the strings. One connection is one control (one host process); close() ends it, as
+// leaving the page does, which stops the running tasks and keeps their task files.
+//
+// Failures reject with a FerrantError whose code is one of:
+//   "no-extension"  the extension is not installed or not enabled for this page
+//   "no-host"       the extension is there but the native host is not installed
+//   "refused"       the host refused this page (its origin is outside the service domain)
+//   "timeout"       no answer in time
+//   "closed"        the connection ended (the host exited, close() was called)
+//   "rpc"           the control refused the call's arguments (error.rpcCode holds the code)
+//   "argument"      an argument cannot be converted
+
+const PAGE = "ferrant:page";
+const EXTENSION = "ferrant:extension";
+
+// The methods and their parameters: "i" a 32-bit integer, "s" a string.
+const SIGNATURES = {
+  InitService: "sssii",
+  AddUpTask: "iss",
+  DeleteUpTask: "i",
+  ContinueUpTask: "i",
+  StopUpTask: "i",
+  GetTaskInfo: "i",
+  GetTaskCount: "",
+  GetVersionInfo: "",
+  SelectFileList: "s",
+  GetFileList: "",
+  DeleteFileList: "",
+};
+
+export const METHODS = Object.freeze(Object.keys(SIGNATURES));
+
+export class FerrantError extends Error {
+  constructor(code, message, rpcCode) {
+    super(message);
+    this.name = "FerrantError";
+    this.code = code;
+    if (rpcCode !== undefined) this.rpcCode = rpcCode;
+  }
+}
+
+const listeners = new Set();
+let listening = false;
+
+function listen(handler) {
+  if (!listening) {
+    listening = true;
+    window.addEventListener("message", (event) => {
+      if (event.source !== window) return;
+      const data = event.data;
+      if (data === null || typeof data !== "object" || data.channel !== EXTENSION) return;
+      for (const h of [...listeners]) h(data);
+    });
+  }
+  listeners.add(handler);
+  return () => listeners.delete(handler);
+}
+
+function post(message) {
+  window.postMessage({ channel: PAGE, ...message }, window.location.origin);
+}
+
+function randomId() {
+  const bytes = new Uint8Array(12);
+  crypto.getRandomValues(bytes);
+  return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join("");
+}
+
+// Waits for the first message that settle() accepts (returns a value other than undefined).
+function waitFor(settle, timeoutMs, onTimeout) {
+  return new Promise((resolve, reject) => {
+    let stop = null;
+    const timer = setTimeout(() => {
+      stop();
+      reject(onTimeout());
+    }, timeoutMs);
+    stop = listen((data) => {
+      let outcome;
+      try {
+        outcome = settle(data);
+      } catch (error) {
+        clearTimeout(timer);
+        stop();
+        reject(error);
+        return;
+      }
+      if (outcome === undefined) return;
+      clearTimeout(timer);
+      stop();
+      resolve(outcome);
+    });
+  });
+}
+
+function convert(method, args) {
+  const signature = SIGNATURES[method];
+  if (args.length < signature.length) {
+    throw new FerrantError("argument", `${method} takes ${signature.length} argument(s)`);
+  }
+  return Array.from(signature, (kind, i) => {
+    const value = args[i];
+    if (kind === "s") return value === null || value === undefined ? "" : String(value);
+    const n = Math.round(Number(value));
+    if (!Number.isFinite(n)) {
+      throw new FerrantError("argument", `${method}: argument ${i + 1} is not a number`);
+    }
+    return n;
+  });
+}
+
+class Connection {
+  #conn;
+  #nextId = 1;
+  #pending = new Map();
+  #closed = null;
+  #callTimeout;
+  #stop;
+
+  constructor(conn, callTimeout) {
+    this.#conn = conn;
+    this.#callTimeout = callTimeout;
+    this.#stop = listen((data) => this.#onMessage(data));
+    for (const method of METHODS) {
+      Object.defineProperty(this, method, {
+        value: (...args) => this.#call(method, args),
+        enumerable: true,
+      });
+    }
+  }
+
+  get closed() {
+    return this.#closed !== null;
+  }
+
+  close() {
+    if (this.#closed) return;
+    post({ type: "close", conn: this.#conn });
+    this.#end("the page closed the connection");
+  }
+
+  #end(reason) {
+    this.#closed = reason;
+    this.#stop();
+    for (const { reject, timer } of this.#pending.values()) {
+      clearTimeout(timer);
+      reject(new FerrantError("closed", reason));
+    }
+    this.#pending.clear();
+  }
+
+  #onMessage(data) {
+    if (data.conn !== this.#conn) return;
+    if (data.type === "closed") {
+      this.#end(data.reason || "the connection ended");
+      return;
+    }
+    const call = this.#pending.get(data.id);
+    if (!call) return;
+    this.#pending.delete(data.id);
+    clearTimeout(call.timer);
+    if (data.type === "result") call.resolve(data.result);
+    else call.reject(new FerrantError("rpc", data.error?.message ?? "refused", data.error?.code));
+  }
+
+  #call(method, args) {
+    if (this.#closed) return Promise.reject(new FerrantError("closed", this.#closed));
+    let params;
+    try {
+      params = convert(method, args);
+    } catch (error) {
+      return Promise.reject(error);
+    }
+    const id = this.#nextId++;
+    return new Promise((resolve, reject) => {
+      const timer = setTimeout(() => {
+        this.#pending.delete(id);
+        reject(new FerrantError("timeout", `${method}: no answer in ${this.#callTimeout} ms`));
+      }, this.#callTimeout);
+      this.#pending.set(id, { resolve, reject, timer });
+      post({ type: "call", conn: this.#conn, id, method, params });
+    });
+  }
+}
+
+// True when the extension serves this page. Resolves false after timeout ms without an answer.
+export function isAvailable({ timeout = 1000 } = {}) {
+  post({ type: "ping" });
+  return waitFor((data) => (data.type === "pong" ? true : undefined), timeout, () => null).catch(
+    () => false,
+  );
+}
+
+// Opens a connection: one control in a host process of its own.
+export async function connect({ timeout = 10000, callTimeout = 30000 } = {}) {
+  if (!(await isAvailable({ timeout: Math.min(timeout, 2000) }))) {
+    throw new FerrantError(
+      "no-extension",
+      "The Ferrant extension is not installed, or not enabled for this site.",
+    );
+  }
+  const conn = randomId();
+  // Listening starts before the open goes out, so that no answer can be missed.
+  const connection = new Connection(conn, callTimeout);
+  const ready = waitFor(
+    (data) => {
+      if (data.conn !== conn) return undefined;
+      if (data.type === "ready") return true;
+      if (data.type !== "closed") return undefined;
+      const reason = String(data.reason ?? "");
+      if (/not found|no such native application|not installed/i.test(reason)) {
+        throw new FerrantError(
+          "no-host",
+          `The Ferrant program is not installed for this browser (run: ferrant install-browser-host): ${reason}`,
+        );
+      }
+      if (/refused/i.test(reason)) throw new FerrantError("refused", reason);
+      throw new FerrantError("closed", reason);
+    },
+    timeout,
+    () => new FerrantError("timeout", `no answer from the Ferrant host in ${timeout} ms`),
+  );
+  post({ type: "open", conn });
+  try {
+    await ready;
+  } catch (error) {
+    connection.close();
+    throw error;
+  }
+  return connection;
+}
+
+const Ferrant = Object.freeze({ connect, isAvailable, METHODS, FerrantError });
+export { Ferrant };
+export default Ferrant;

@@ -1,0 +1,204 @@
+#include "host/NativeHost.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include "host/JsonRpcDispatcher.h"
+
+#ifndef _WIN32
+#include <csignal>
+#endif
+
+namespace host {
+namespace {
+
+using nlohmann::json;
+
+// Stopped workers end within one read; a deletion request within its grace period.
+constexpr int kShutdownWaitMs = 10000;
+
+bool Debugging() {
+  return std::getenv("FERRANT_DEBUG") != nullptr;
+}
+
+void Debug(const std::string& text) {
+  if (Debugging()) std::fprintf(stderr, "ferrant native-host: %s\n", text.c_str());
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EndsWithJson(const std::string& text) {
+  if (text.size() < 5) return false;
+  std::string tail = text.substr(text.size() - 5);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == ".json";
+}
+
+std::string ErrorResponse(const json& id, int code, const char* message) {
+  return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}}
+      .dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Answers the handshake. Only called for a request the dispatcher found well formed (so the
+// text parses and nests shallowly) but did not know.
+std::string AnswerOpen(CUpLoadObjCore& core, const std::string& message, bool first) {
+  const json request = json::parse(message, nullptr, false);
+  if (request.is_discarded() || !request.is_object() || request.value("method", "") != "Open") {
+    return "";
+  }
+  const json id = request["id"];
+  if (!first) return ErrorResponse(id, kRpcInvalidRequest, "Open is only accepted as the first message");
+  const json params = request.value("params", json::array());
+  if (!params.is_array() || params.size() != 1 || !params[0].is_string()) {
+    return ErrorResponse(id, kRpcInvalidParams, "invalid params");
+  }
+  const std::string pageHost = PageHostOfOrigin(params[0].get<std::string>());
+  core.SetPageHost(pageHost);
+  Debug("page host " + pageHost);
+  return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", nullptr}}.dump();
+}
+
+bool IsMethodNotFound(const std::string& response) {
+  const json r = json::parse(response, nullptr, false);
+  return r.is_object() && r.contains("error") && r["error"].value("code", 0) == kRpcMethodNotFound;
+}
+
+}  // namespace
+
+Caller CallerOf(const std::vector<std::string>& args) {
+  if (args.empty()) return Caller::kNone;
+  const std::string scheme = "chrome-extension://";
+  if (StartsWith(args[0], scheme)) {
+    return args[0] == scheme + kChromiumExtensionId + "/" ? Caller::kChromium : Caller::kForeign;
+  }
+  if (args.size() >= 2 && EndsWithJson(args[0])) {
+    return args[1] == kFirefoxExtensionId ? Caller::kFirefox : Caller::kForeign;
+  }
+  return Caller::kNone;
+}
+
+std::string PageHostOfOrigin(const std::string& origin) {
+  const size_t colon = origin.find("://");
+  if (colon == std::string::npos) return kNoPageHost;
+  std::string scheme = origin.substr(0, colon);
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (scheme != "http" && scheme != "https") return kNoPageHost;
+  std::string authority = origin.substr(colon + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  const size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority.erase(0, at + 1);
+  std::string hostPart;
+  if (!authority.empty() && authority[0] == '[') {
+    const size_t close = authority.find(']');
+    if (close == std::string::npos) return kNoPageHost;
+    hostPart = authority.substr(0, close + 1);
+  } else {
+    hostPart = authority.substr(0, authority.find(':'));
+  }
+  if (hostPart.empty()) return kNoPageHost;
+  for (char& c : hostPart) {
+    const auto b = static_cast<unsigned char>(c);
+    // A host holding a control character or a blank is no host a browser would report.
+    if (b <= 0x20 || b == 0x7F) return kNoPageHost;
+    c = static_cast<char>(std::tolower(b));
+  }
+  return hostPart;
+}
+
+void ApplyResolveEnvironment(Runtime& runtime) {
+  std::string text;
+  if (!runtime.env.GetVar("FERRANT_RESOLVE", &text)) return;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t end = text.find_first_of(" ,\t\n", pos);
+    const std::string spec = text.substr(pos, end == std::string::npos ? end : end - pos);
+    if (!spec.empty() && !runtime.resolver.AddEntry(spec)) {
+      Debug("FERRANT_RESOLVE: skipped " + spec + " (wants HOST:PORT:ADDR)");
+    }
+    if (end == std::string::npos) break;
+    pos = end + 1;
+  }
+}
+
+int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink& out,
+                          FileChooser chooser) {
+  CUpLoadObjCore core(runtime);
+  JsonRpcDispatcher dispatcher(core);
+  core.SetFileChooser(std::move(chooser));
+  core.SetPageHost(kNoPageHost);
+  int status = kExitHostEnd;
+  bool first = true;
+  for (;;) {
+    std::string message, response;
+    const FrameRead r = ReadFrame(in, &message);
+    if (r == FrameRead::kEnd) break;
+    if (r == FrameRead::kEmpty) {
+      response = ErrorResponse(nullptr, kRpcParseError, "parse error: empty message");
+    } else if (r == FrameRead::kTooLarge) {
+      Debug("a message above 1 MiB; closing");
+      WriteFrame(out, ErrorResponse(nullptr, kRpcInvalidRequest, "message too large"));
+      status = kExitHostBroken;
+      break;
+    } else if (r != FrameRead::kFrame) {
+      Debug(r == FrameRead::kTruncated ? "the input ended inside a message" : "read error");
+      status = kExitHostBroken;
+      break;
+    } else {
+      response = dispatcher.Handle(message);
+      // The dispatcher does not know "Open": its method-not-found answer is where the
+      // handshake is recognised, after the text proved to be a well-formed request.
+      if (IsMethodNotFound(response)) {
+        const std::string open = AnswerOpen(core, message, first);
+        if (!open.empty()) response = open;
+      }
+      first = false;
+    }
+    if (response.empty()) continue;
+    if (response.size() > kMaxFrameBytes) {
+      response = ErrorResponse(nullptr, kRpcInternalError, "response too large");
+    }
+    if (!WriteFrame(out, response)) {
+      Debug("the output cannot be written; closing");
+      status = kExitHostBroken;
+      break;
+    }
+  }
+  if (!core.Shutdown(kShutdownWaitMs)) Debug("worker threads still running at exit");
+  return status;
+}
+
+int RunNativeHost(Runtime& runtime, const std::vector<std::string>& callerArgs,
+                  FileChooser chooser, const std::function<void()>& cancelChooser) {
+  const Caller caller = CallerOf(callerArgs);
+  if (caller == Caller::kNone) {
+    std::fprintf(stderr,
+                 "ferrant native-host: a browser starts the host with its caller: "
+                 "chrome-extension://%s/, or <manifest path> %s\n",
+                 kChromiumExtensionId, kFirefoxExtensionId);
+    return kExitForeignCaller;
+  }
+  if (caller == Caller::kForeign) {
+    Debug("refused caller " + callerArgs[0]);
+    return kExitForeignCaller;
+  }
+  // On Windows the control's console lines would otherwise go to standard output, which
+  // carries frames only.
+  runtime.diagnostics.SetSink([](platform::DiagChannel, std::string_view text) {
+    if (Debugging()) std::fprintf(stderr, "%.*s", static_cast<int>(text.size()), text.data());
+  });
+#ifndef _WIN32
+  // A browser that goes away makes writes fail instead of ending the process where it stands.
+  std::signal(SIGPIPE, SIG_IGN);
+#endif
+  ApplyResolveEnvironment(runtime);
+  const int status =
+      ServeNativeConnection(runtime, StdinSource(), StdoutSink(), std::move(chooser));
+  if (cancelChooser) cancelChooser();
+  return status;
+}
+
+}  // namespace host
