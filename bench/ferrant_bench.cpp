@@ -269,7 +269,7 @@ bool FloorFile(int port, const std::string& folder, int i) {
   const std::string key = std::string("&key=k") + std::to_string(i);
   const bool ok =
       Exchange(port, "GET /index.php?cmd=upload&sha1=" + std::string(sha1) +
-                         "&size=16384&name=f" + std::to_string(i) + "&pick_code=p" + get) &&
+                         "&size=16384&name=f" + std::to_string(i) + "&pick_code=" + get) &&
       Exchange(port, "GET /ups/co?sha1=" + std::string(sha1) + key + get) &&
       Exchange(port, "POST /discard HTTP/1.1\r\n" + host +
                          "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: " +
@@ -347,6 +347,7 @@ int BenchSmallFiles(const std::string& dir) {
     files.push_back(folder + "/photo-" + std::to_string(i) + ".jpg");
     MakeFile(files.back(), kSmallSize);
   }
+  std::system(("rm -rf " + dir + "/server").c_str());  // a store of this run's uploads only
   ServerProcess server(dir);
   Series ours{"ferrant upload", {}}, base{"curl --parallel-max 3", {}}, floor{"floor", {}};
   for (int r = 0; r < kReps; ++r) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 
 namespace host {
 namespace {
@@ -80,11 +81,13 @@ bool Session::Init() {
   if (!core_.Initialized()) return false;
   // Every task in the table right now came from a task file.
   saved_ = core_.TaskIds();
+  for (int id : saved_) savedPaths_.emplace(View(id).fileName, id);
   return true;
 }
 
 void Session::Track(int taskId) {
   ids_.push_back(taskId);
+  trackedPaths_.emplace(View(taskId).fileName, taskId);
   startAt_[taskId] = NowSeconds();
   // Without a worker thread the task keeps its slot until stopped; the stop gives it back and
   // leaves the task in Status 7 with its error code.
@@ -92,14 +95,10 @@ void Session::Track(int taskId) {
 }
 
 bool Session::Add(int taskId, const std::string& path, const std::string& param) {
-  for (int id : ids_) {
-    if (View(id).fileName == path) return true;
-  }
-  for (int id : saved_) {
-    if (View(id).fileName == path) {
-      Track(id);
-      return true;
-    }
+  if (trackedPaths_.count(path) != 0) return true;
+  if (auto saved = savedPaths_.find(path); saved != savedPaths_.end()) {
+    Track(saved->second);
+    return true;
   }
   if (core_.AddUpTask(taskId, path.c_str(), param.c_str()) != 1) {
     refused_.push_back(path);
@@ -110,10 +109,9 @@ bool Session::Add(int taskId, const std::string& path, const std::string& param)
 }
 
 void Session::ContinueSaved() {
+  std::set<int> tracked(ids_.begin(), ids_.end());
   for (int id : saved_) {
-    bool tracked = false;
-    for (int t : ids_) tracked = tracked || t == id;
-    if (!tracked) Track(id);
+    if (tracked.count(id) == 0) Track(id);
   }
 }
 
@@ -176,7 +174,17 @@ bool Session::Run(Display display, FILE* out) {
       for (int id : ids_) core_.StopUpTask(id);
     }
     bool allEnded = true;
+    // Only the tasks that can still change are polled: an ended task stays as it is, and the
+    // queue starts in order, so after a task that is still queued the later ones wait too.
+    bool queueFull = false;
     for (int id : ids_) {
+      if (const auto known = views_.find(id); known != views_.end() && !interrupted) {
+        if (Ended(known->second)) continue;
+        if (queueFull && known->second.status == kStatusStarting) {
+          allEnded = false;
+          continue;
+        }
+      }
       std::string raw;
       core_.GetTaskInfo(id, &raw);
       const TaskView v = ParseStatusLine(raw);
@@ -190,6 +198,7 @@ bool Session::Run(Display display, FILE* out) {
       }
       if (v.status == kStatusCompleted && doneAt_.count(id) == 0) doneAt_[id] = now;
       if (!Ended(v)) allEnded = false;
+      if (v.status == kStatusStarting) queueFull = true;
       if (display == Display::kStatusLines && lastLine_[id] != raw) {
         lastLine_[id] = raw;
         std::fprintf(out, "%d %s\n", id, raw.c_str());

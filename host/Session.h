@@ -100,6 +100,8 @@ class Session {
   CUpLoadObjCore core_;
   std::vector<int> ids_;
   std::vector<int> saved_;
+  std::map<std::string, int> trackedPaths_;  // the file of each task in ids_
+  std::map<std::string, int> savedPaths_;    // the file of each task in saved_, from Init
   std::vector<std::string> refused_;
   std::map<int, TaskView> views_;
   std::map<int, std::string> lastLine_;

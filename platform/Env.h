@@ -74,10 +74,16 @@ class Env {
   virtual bool FileModTime(const std::string& path, int64_t* seconds) = 0;
   // Opens a file for binary reading; null when it cannot be opened.
   virtual std::unique_ptr<IReadFile> OpenRead(const std::string& path) = 0;
-  // Replaces the file at path with data: a temporary file beside it, a checked write, flush,
-  // sync to disk, then a rename over the old file. On any failure the old file is left as it
+  // Replaces the file at path with data: a temporary file beside it, a checked write, then a
+  // rename over the old file, so that the path holds the old or the new text whole, never a
+  // part, whenever the process ends. kSynced also puts the data on the disk before the rename
+  // and the rename after it, so that the same holds when the machine loses power; kAtomicOnly
+  // leaves both to the system's own write-back (seconds), so that after a power loss the path
+  // may hold what it held before, or an empty file. On any failure the old file is left as it
   // was, the temporary file is removed, and the result is false.
-  virtual bool WriteFileAtomic(const std::string& path, const std::string& data) = 0;
+  enum class Durability { kSynced, kAtomicOnly };
+  virtual bool WriteFileAtomic(const std::string& path, const std::string& data,
+                               Durability durability) = 0;
 
   // The current user's proxy setting as "[scheme=]host:port[;...]" text for a request to
   // target host; false when requests to that host go direct.
@@ -105,8 +111,8 @@ class EnvWrapper : public Env {
   bool FileSize(const std::string& p, int64_t* s) override { return target_.FileSize(p, s); }
   bool FileModTime(const std::string& p, int64_t* s) override { return target_.FileModTime(p, s); }
   std::unique_ptr<IReadFile> OpenRead(const std::string& p) override { return target_.OpenRead(p); }
-  bool WriteFileAtomic(const std::string& p, const std::string& d) override {
-    return target_.WriteFileAtomic(p, d);
+  bool WriteFileAtomic(const std::string& p, const std::string& d, Durability u) override {
+    return target_.WriteFileAtomic(p, d, u);
   }
   // The proxy setting read through this Env's own variables (GetVar), so that a wrapper that
   // changes them changes the setting too.

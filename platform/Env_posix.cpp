@@ -140,17 +140,20 @@ class PosixEnv : public Env {
     return std::make_unique<PosixReadFile>(fd);
   }
 
-  bool WriteFileAtomic(const std::string& path, const std::string& data) override {
+  bool WriteFileAtomic(const std::string& path, const std::string& data,
+                       Durability durability) override {
     std::string tmp;
     const int fd = CreateTemporaryBeside(path, &tmp);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, data.data(), data.size()) && ::fsync(fd) == 0;
+    const bool synced = durability == Durability::kSynced;
+    bool ok = WriteAll(fd, data.data(), data.size()) && (!synced || ::fsync(fd) == 0);
     ok = (::close(fd) == 0) && ok;
     if (ok) ok = ::rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) {
       ::unlink(tmp.c_str());
       return false;
     }
+    if (!synced) return true;
     // Make the rename itself durable.
     std::string dir = path;
     size_t slash = dir.find_last_of('/');

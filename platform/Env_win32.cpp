@@ -135,7 +135,9 @@ class Win32Env : public Env {
     return std::make_unique<Win32ReadFile>(h);
   }
 
-  bool WriteFileAtomic(const std::string& path, const std::string& data) override {
+  bool WriteFileAtomic(const std::string& path, const std::string& data,
+                       Durability durability) override {
+    const bool synced = durability == Durability::kSynced;
     std::string tmp;
     HANDLE h = CreateTemporaryBeside(path, &tmp);
     if (h == INVALID_HANDLE_VALUE) return false;
@@ -148,11 +150,11 @@ class Win32Env : public Env {
            wrote > 0;
       off += wrote;
     }
-    ok = ok && FlushFileBuffers(h) != 0;
+    ok = ok && (!synced || FlushFileBuffers(h) != 0);
     ok = CloseHandle(h) != 0 && ok;
     if (ok) {
-      ok = MoveFileExA(tmp.c_str(), path.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+      const DWORD through = synced ? MOVEFILE_WRITE_THROUGH : 0;
+      ok = MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | through) != 0;
     }
     if (!ok) DeleteFileA(tmp.c_str());
     return ok;

@@ -157,7 +157,12 @@ bool WriteTaskFile(platform::Env& env, const SavedTask& task) {
   Element(doc, "CreateTime", Number(createTime));
   Element(doc, "LastWriteTime", Number(lastWrite));
   doc += "    </TaskParam>\r\n</UpTask>\r\n";
-  return env.WriteFileAtomic(path, doc);
+  // A first save is not synced: a task that began moments ago loses little when a power loss
+  // takes its file (it starts over when added again), and a short task's file lives only
+  // milliseconds. A later save replaces the state a long upload resumes from: synced.
+  const auto durability = env.PathExists(path) ? platform::Env::Durability::kSynced
+                                               : platform::Env::Durability::kAtomicOnly;
+  return env.WriteFileAtomic(path, doc, durability);
 }
 
 bool ReadTaskFile(platform::Env& env, const char* fileName, SavedTask& task) {

@@ -214,6 +214,14 @@ TEST_F(TaskFileTest, SizesReadExactlyToTheirLimitAndTrailingTextIsIgnored) {
   }
 }
 
+TEST_F(TaskFileTest, OnlyARewriteOfAnExistingFileIsSyncedToDisk) {
+  SavedTask t = Task("/data/sync.bin", "first");
+  ASSERT_TRUE(WriteTaskFile(env_, t));
+  ASSERT_TRUE(WriteTaskFile(env_, t));
+  using D = platform::Env::Durability;
+  EXPECT_EQ(env_.Durabilities(), (std::vector<D>{D::kAtomicOnly, D::kSynced}));
+}
+
 TEST_F(TaskFileTest, AFailedWriteLeavesTheOldFileAndReportsIt) {
   SavedTask t = Task("/data/keep.bin", "first");
   ASSERT_TRUE(WriteTaskFile(env_, t));

@@ -117,8 +117,13 @@ bool FaultEnv::FileModTime(const std::string& path, int64_t* seconds) {
   return EnvWrapper::FileModTime(path, seconds);
 }
 
-bool FaultEnv::WriteFileAtomic(const std::string& path, const std::string& data) {
-  return !failWrites_.load() && EnvWrapper::WriteFileAtomic(path, data);
+bool FaultEnv::WriteFileAtomic(const std::string& path, const std::string& data,
+                               Durability durability) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    durabilities_.push_back(durability);
+  }
+  return !failWrites_.load() && EnvWrapper::WriteFileAtomic(path, data, durability);
 }
 
 std::unique_ptr<platform::IReadFile> FaultEnv::OpenRead(const std::string& path) {
@@ -138,6 +143,11 @@ std::unique_ptr<platform::IReadFile> FaultEnv::OpenRead(const std::string& path)
 
 platform::SocketSystem& FaultEnv::Sockets() {
   return sockets_ != nullptr ? *sockets_ : EnvWrapper::Sockets();
+}
+
+std::vector<FaultEnv::Durability> FaultEnv::Durabilities() {
+  std::lock_guard<std::mutex> g(m_);
+  return durabilities_;
 }
 
 }  // namespace testing_support

@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 #include <optional>
 #include <string>
 
@@ -49,6 +50,8 @@ class FaultEnv : public platform::EnvWrapper {
   void FixNow(int64_t seconds) { now_ = seconds; }
   void FixModTime(std::optional<int64_t> seconds);
   void FailWrites(bool fail) { failWrites_ = fail; }
+  // The durability each WriteFileAtomic asked for, in order.
+  std::vector<Durability> Durabilities();
   void ServeFile(const std::string& path, FakeFile file);
   void OnRead(const std::string& path, ReadHook hook);
   void UseSockets(platform::SocketSystem& sockets) { sockets_ = &sockets; }
@@ -58,7 +61,8 @@ class FaultEnv : public platform::EnvWrapper {
   bool GetVar(const char* name, std::string* value) override;
   int64_t NowSeconds() override;
   bool FileModTime(const std::string& path, int64_t* seconds) override;
-  bool WriteFileAtomic(const std::string& path, const std::string& data) override;
+  bool WriteFileAtomic(const std::string& path, const std::string& data,
+                       Durability durability) override;
   std::unique_ptr<platform::IReadFile> OpenRead(const std::string& path) override;
   platform::SocketSystem& Sockets() override;
 
@@ -70,6 +74,7 @@ class FaultEnv : public platform::EnvWrapper {
   bool modTimeFixed_ = false;
   std::optional<int64_t> modTime_;
   std::atomic<bool> failWrites_{false};
+  std::vector<Durability> durabilities_;  // under m_
   std::map<std::string, FakeFile> served_;
   std::map<std::string, ReadHook> hooks_;
   std::atomic<int> reads_{0};
