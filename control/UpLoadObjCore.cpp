@@ -169,7 +169,8 @@ int CUpLoadObjCore::GetTaskCount() {
 }
 
 const char* CUpLoadObjCore::GetVersionInfo() {
-  return "Tavik Upload Plug-in v1.5.6.6";
+  static const std::string text = std::string("Tavik Upload Plug-in v") + platform::kVersion;
+  return text.c_str();
 }
 
 void CUpLoadObjCore::SelectFileList(const char* filter) {

@@ -252,7 +252,9 @@ int RunInstallBrowserHostCommand(const std::vector<std::string>& args) {
       "  --browser   which browser (default: all)\n"
       "  --user      for the current user (the default)\n"
       "  --system    for every user of the machine\n"
-      "  --profile   a Chromium user-data-dir, for a browser started with --user-data-dir=DIR\n";
+      "  --profile   a Chromium user-data-dir, for a browser started with --user-data-dir=DIR\n"
+      "  --print-manifest chromium|firefox PATH\n"
+      "              only print the manifest for a host installed at PATH (for packages)\n";
   BrowserHostOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
@@ -274,6 +276,12 @@ int RunInstallBrowserHostCommand(const std::vector<std::string>& args) {
       options.system = true;
     } else if (a == "--uninstall") {
       options.uninstall = true;
+    } else if (a == "--print-manifest" && i + 2 < args.size() &&
+               (args[i + 1] == "chromium" || args[i + 1] == "firefox")) {
+      const BrowserFamily family =
+          args[i + 1] == "chromium" ? BrowserFamily::kChromium : BrowserFamily::kFirefox;
+      std::fputs(HostManifest(family, args[i + 2]).c_str(), stdout);
+      return 0;
     } else {
       std::fprintf(stderr, "ferrant install-browser-host: unknown option %s\n%s", a.c_str(),
                    kUsage);

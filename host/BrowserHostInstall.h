@@ -14,6 +14,7 @@
 // %ProgramData%) and each browser finds them through the default value of
 // HKCU\Software\<vendor>\...\NativeMessagingHosts\com.corvel.ferrant (--system: HKLM).
 // --uninstall removes what install writes. Every file and key is named on out.
+// --print-manifest FAMILY PATH only prints a manifest: packages install it themselves.
 //
 // Exit status: 0 done; 1 a file or key could not be written or removed (named on err); 2 the
 // options were refused. Runs on one thread.

@@ -13,6 +13,7 @@
 #include "host/InterruptWatch.h"
 #include "host/NativeHost.h"
 #include "host/Rpc.h"
+#include "platform/BuildSettings.h"
 #include "upload/Runtime.h"
 
 namespace {
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
     return host::RunInstallBrowserHostCommand({args.begin() + 1, args.end()});
   }
   CLI::App app{"ferrant: resumable uploads to the file-storage service"};
+  app.set_version_flag("--version", std::string("ferrant ") + platform::kVersion);
   app.require_subcommand(1);
   host::ConnectionOptions connection;
   const char* user = std::getenv("USER");

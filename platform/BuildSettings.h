@@ -11,5 +11,8 @@ inline constexpr const char* kDefaultDispatchHost = FERRANT_DEFAULT_DISPATCH_HOS
 // Milliseconds a connect may take, and a connection may stay silent.
 inline constexpr int kConnectTimeoutMs = FERRANT_CONNECT_TIMEOUT_SEC * 1000;
 inline constexpr int kIdleTimeoutMs = FERRANT_IDLE_TIMEOUT_SEC * 1000;
+// The product's version (project(VERSION) in the top CMakeLists.txt): GetVersionInfo's text, the
+// Windows resources, the packages.
+inline constexpr const char* kVersion = FERRANT_VERSION;
 
 }  // namespace platform

@@ -4,10 +4,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "platform/BuildSettings.h"
 #include "server/ReferenceServer.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"ferrant-server: the reference dispatch and upload server"};
+  app.set_version_flag("--version", std::string("ferrant-server ") + platform::kVersion);
   refserver::ServerOptions options;
   options.storeDir = "ferrant-store";
   app.add_option("--store", options.storeDir, "folder of the content store")->capture_default_str();

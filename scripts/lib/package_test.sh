@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The package part of the tests: builds dist/ with scripts/package, then
+#   the deb: dpkg -i on this machine, the installed commands upload a file to the installed
+#     server, the Chromium host manifest where Chromium reads system-wide ones, lintian without
+#     errors, and dpkg -r / dpkg -P leave no file of ours;
+#   the msi under wine64: msiexec /i registers the class through the MSI's tables, JScript
+#     uploads a file to Status 9 against the reference server, msiexec /x leaves no key or file.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$ROOT"
+source scripts/lib/common.sh
+source scripts/lib/wine.sh
+ensure_packages lintian man-db
+scripts/package >/dev/null
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-package/CMakeCache.txt)
+deb="dist/ferrant_${version}_amd64.deb"
+check "SHA256SUMS matches the packages" "(cd dist && sha256sum --quiet -c SHA256SUMS)"
+
+# ---- the deb ----
+work="$(mktemp -d /tmp/ferrant-package-XXXXXX)"
+cleanup_pids=()
+trap 'kill "${cleanup_pids[@]}" 2>/dev/null || true; rm -rf "$work"; dpkg -P ferrant >/dev/null 2>&1 || true' EXIT
+dpkg -P ferrant >/dev/null 2>&1 || true
+# Every file the package holds (directories that other packages share are not ours).
+ours=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print substr($6, 2)}')
+check "dpkg -i installs the package" "dpkg -i '$deb' >'$work/dpkg.log' 2>&1 || { cat '$work/dpkg.log'; false; }"
+check "ferrant --version and ferrant-server --version name $version" \
+  "[ \"\$(/usr/bin/ferrant --version)\" = 'ferrant $version' ] &&
+   [ \"\$(/usr/bin/ferrant-server --version)\" = 'ferrant-server $version' ]"
+spawn_reading "$work/server.log" /usr/bin/ferrant-server --store "$work/store" --port 0
+port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' <<<"$first_line")
+head -c 2000000 /dev/urandom >"$work/photo.jpg"
+sha=$(sha1sum "$work/photo.jpg" | cut -c1-40 | tr a-f A-F)
+check "the installed ferrant uploads to the installed ferrant-server" \
+  "HOME='$work/home' XDG_DATA_HOME= APPDATA= /usr/bin/ferrant upload --status-lines \
+     --dispatch http://dispatch.corvel.example:$port/index.php \
+     --resolve dispatch.corvel.example:$port:127.0.0.1 -- '$work/photo.jpg' >'$work/upload.log' 2>&1 &&
+   cmp -s '$work/photo.jpg' '$work/store/complete/$sha' || { tail -5 '$work/upload.log'; false; }"
+ext_id=$(sed -n 's/^set(FERRANT_EXTENSION_ID "\([a-p]*\)")/\1/p' browser/ExtensionIds.cmake)
+check "the Chromium host manifest is where Chromium reads system-wide ones" \
+  "python3 - /etc/chromium/native-messaging-hosts/com.corvel.ferrant.json '$ext_id' <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+assert m['name'] == 'com.corvel.ferrant' and m['path'] == '/usr/bin/ferrant', m
+assert m['allowed_origins'] == ['chrome-extension://%s/' % sys.argv[2]], m
+PY"
+check "the extension and the man pages are installed" \
+  "[ -f /usr/share/ferrant/extension/chromium/manifest.json ] &&
+   [ -f /usr/share/ferrant/extension/firefox/manifest.json ] && man -w ferrant >/dev/null &&
+   man -w ferrant-server >/dev/null"
+lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1 | grep -v 'running with root privileges' || true)
+[ -n "$lintian_out" ] && sed 's/^/     /' <<<"$lintian_out"
+check "lintian finds no error" "! grep -q '^E:' <<<\"\$lintian_out\""
+left() { for f in $ours; do [ -e "$f" ] && echo "$f"; done; }
+check "dpkg -r leaves only the conffiles" "dpkg -r ferrant >/dev/null 2>&1 &&
+  [ \"\$(left | sort)\" = \"\$(printf '%s\n' /etc/chromium/native-messaging-hosts/com.corvel.ferrant.json /etc/opt/chrome/native-messaging-hosts/com.corvel.ferrant.json | sort)\" ] || { left; false; }"
+check "dpkg -P leaves no file of ours" "dpkg -P ferrant >/dev/null 2>&1 && [ -z \"\$(left)\" ] &&
+  [ ! -e /usr/share/ferrant ] && [ ! -e /usr/share/doc/ferrant ] || { left; false; }"
+
+# ---- the msi ----
+start_wine
+trap 'stop_wine; rm -rf "$work"' EXIT
+cp dist/Ferrant.msi tests/windows/upload.js "$WINEPREFIX/drive_c/ferrant/"
+dir='C:\Program Files\Ferrant'
+dll="$dir\\Ferrant.dll"
+check "msiexec /i installs per machine" "$WINE msiexec /i 'C:\\ferrant\\Ferrant.msi' /qn >/dev/null 2>&1"
+check_registered HKCR "msi" "$dll"
+check "msi: type library and interface" \
+  "is '$dll' 'HKCR\\TypeLib\\{BDA91015-BF2E-4954-8C83-447A32F3F2F3}\\1.0\\804\\win64' &&
+   is '{BDA91015-BF2E-4954-8C83-447A32F3F2F3}' 'HKCR\\Interface\\{5D1BA784-4FD5-4D19-8770-444A7EDDDAD6}\\TypeLib'"
+check "msi: the 32-bit DLL for 32-bit hosts, in the 32-bit view" \
+  "$WINE reg query 'HKCR\\CLSID\\$clsid\\InprocServer32' /reg:32 2>/dev/null | tr -d '\r' |
+   grep -qF 'C:\\Program Files (x86)\\Ferrant\\Ferrant.dll'"
+for key in 'Google\Chrome' 'Microsoft\Edge' 'Mozilla'; do
+  family=chromium
+  [ "$key" = Mozilla ] && family=firefox
+  check "msi: $key finds the native host's manifest" \
+    "is '$dir\\com.corvel.ferrant.$family.json' 'HKLM\\Software\\$key\\NativeMessagingHosts\\com.corvel.ferrant' &&
+     [ -f \"\$WINEPREFIX/drive_c/Program Files/Ferrant/ferrant.exe\" ]"
+done
+start_server "$WINEPREFIX/server-store"
+head -c 1500000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/upload.bin"
+run_suite "msi: JScript uploads through the installed control to Status 9" \
+  with_hosts $WINE cscript //nologo 'C:\ferrant\upload.js' \
+  "http://dispatch.corvel.example:$port/index.php" 'C:\ferrant\upload.bin' 1500000 upload.bin
+check "msiexec /x removes every key and file of ours" \
+  "$WINE msiexec /x 'C:\\ferrant\\Ferrant.msi' /qn >/dev/null 2>&1 &&
+   key_absent 'HKCR\\CLSID\\$clsid' && key_absent 'HKCR\\Ferrant.UpLoadObj' &&
+   key_absent 'HKCR\\Ferrant.UpLoadObj.1' && key_absent 'HKCR\\AppID\\Ferrant.DLL' &&
+   key_absent 'HKCR\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}' &&
+   key_absent 'HKCR\\TypeLib\\{BDA91015-BF2E-4954-8C83-447A32F3F2F3}' &&
+   key_absent 'HKCR\\Interface\\{5D1BA784-4FD5-4D19-8770-444A7EDDDAD6}' &&
+   key_absent 'HKLM\\Software\\Google\\Chrome\\NativeMessagingHosts\\com.corvel.ferrant' &&
+   key_absent 'HKLM\\Software\\Mozilla\\NativeMessagingHosts\\com.corvel.ferrant' &&
+   [ ! -e \"\$WINEPREFIX/drive_c/Program Files/Ferrant\" ] &&
+   [ ! -e \"\$WINEPREFIX/drive_c/Program Files (x86)/Ferrant\" ]"
+
+echo "package: $fail failed"
+exit $fail
