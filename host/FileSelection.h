@@ -11,7 +11,7 @@
 
 namespace host {
 
-// A FileChooser (control/UpLoadObj.h): on success the dialog's buffer, NUL-separated texts
+// A FileChooser (control/UpLoadObjCore.h): on success the dialog's buffer, NUL-separated texts
 // ending with an empty text (one path; or the folder and the names in it).
 bool EnvironmentFileChooser(const std::vector<std::string>& filterItems, std::string* selection);
 

@@ -21,15 +21,16 @@ for f in DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnreg
 done
 check "i686 DLL imports only system DLLs" \
   "! i686-w64-mingw32-objdump -p $dll32 | grep 'DLL Name' | grep -qiE 'libstdc|libgcc|pthread'"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win32/CMakeCache.txt)
 check "i686 DLL embeds its 32-bit type library, version and manifest" \
-  "python3 - $dll32 build-win32/control/com/Ferrant.tlb <<'PY'
+  "python3 - $dll32 build-win32/control/com/Ferrant.tlb $version <<'PY'
 import sys
 dll, tlb = (open(p, 'rb').read() for p in sys.argv[1:3])
 assert tlb[:4] == b'MSFT' and tlb[0x14] & 0xF == 1, 'not a 32-bit type library'
 assert 'IUpLoadObj 接口'.encode('gbk') in tlb and 'Ferrant 1.0 类型库'.encode('gbk') in tlb
 assert '方法GetTaskInfo'.encode('gbk') in tlb
 assert tlb in dll, 'type library not embedded'
-for text in ('Ferrant.dll', '1.5.6.6', 'Ferrant'):
+for text in ('Ferrant.dll', sys.argv[3], 'Ferrant'):
     assert text.encode('utf-16-le') in dll, text
 assert b'asInvoker' in dll
 PY"
