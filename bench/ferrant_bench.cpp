@@ -14,8 +14,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -268,8 +268,8 @@ bool FloorFile(int port, const std::string& folder, int i) {
   const std::string body(kSmallSize + 200, 'x');
   const std::string key = std::string("&key=k") + std::to_string(i);
   const bool ok =
-      Exchange(port, "GET /index.php?cmd=upload&sha1=" + std::string(sha1) +
-                         "&size=16384&name=f" + std::to_string(i) + "&pick_code=" + get) &&
+      Exchange(port, "GET /index.php?cmd=upload&sha1=" + std::string(sha1) + "&size=16384&name=f" +
+                         std::to_string(i) + "&pick_code=" + get) &&
       Exchange(port, "GET /ups/co?sha1=" + std::string(sha1) + key + get) &&
       Exchange(port, "POST /discard HTTP/1.1\r\n" + host +
                          "Content-Type: multipart/form-data; boundary=B\r\nContent-Length: " +
@@ -306,9 +306,9 @@ double TimeOurs(const ServerProcess& server, const std::string& dir,
     setenv("APPDATA", appdata.c_str(), 1);
     const int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, 1);
-    std::vector<std::string> args = {"ferrant", "upload", "--status-lines", "--dispatch",
-                                     server.Dispatch(), "--resolve", server.Resolve(),
-                                     "--retry", "0", "--"};
+    std::vector<std::string> args = {
+        "ferrant",   "upload",         "--status-lines", "--dispatch", server.Dispatch(),
+        "--resolve", server.Resolve(), "--retry",        "0",          "--"};
     args.insert(args.end(), files.begin(), files.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());

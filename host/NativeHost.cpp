@@ -51,7 +51,8 @@ std::string AnswerOpen(CUpLoadObjCore& core, const std::string& message, bool fi
     return "";
   }
   const json id = request["id"];
-  if (!first) return ErrorResponse(id, kRpcInvalidRequest, "Open is only accepted as the first message");
+  if (!first)
+    return ErrorResponse(id, kRpcInvalidRequest, "Open is only accepted as the first message");
   const json params = request.value("params", json::array());
   if (!params.is_array() || params.size() != 1 || !params[0].is_string()) {
     return ErrorResponse(id, kRpcInvalidParams, "invalid params");
@@ -171,8 +172,8 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
   return status;
 }
 
-int RunNativeHost(Runtime& runtime, const std::vector<std::string>& callerArgs,
-                  FileChooser chooser, const std::function<void()>& cancelChooser) {
+int RunNativeHost(Runtime& runtime, const std::vector<std::string>& callerArgs, FileChooser chooser,
+                  const std::function<void()>& cancelChooser) {
   const Caller caller = CallerOf(callerArgs);
   if (caller == Caller::kNone) {
     std::fprintf(stderr,

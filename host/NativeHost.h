@@ -70,7 +70,7 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
 // The whole command: caller check, diagnostics away from standard output, FERRANT_RESOLVE, then
 // ServeNativeConnection on standard input and output with the platform's file chooser;
 // cancelChooser (may be empty) closes a dialog still open when the connection ends.
-int RunNativeHost(Runtime& runtime, const std::vector<std::string>& callerArgs,
-                  FileChooser chooser, const std::function<void()>& cancelChooser);
+int RunNativeHost(Runtime& runtime, const std::vector<std::string>& callerArgs, FileChooser chooser,
+                  const std::function<void()>& cancelChooser);
 
 }  // namespace host

@@ -158,8 +158,8 @@ void Connection::Route() {
     if (fault_.closeWithoutAnswer) return CloseWithoutAnswer();
     if (fault_.status || fault_.garbage || fault_.oversized) {
       // A dispatch answer echoes the request's cmd; the upload server's name their endpoint.
-      const std::string cmd = std::string(route_->root) == "root" ? QueryValue(head_, "cmd")
-                                                                 : route_->endpoint;
+      const std::string cmd =
+          std::string(route_->root) == "root" ? QueryValue(head_, "cmd") : route_->endpoint;
       return Answer(FaultBody(fault_, route_->root, cmd));
     }
   }

@@ -77,11 +77,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // next(false) at the deadline. ready() may act (take a claim); it is asked once per look.
   // Asks ready() now and at each release of key until it holds or deadline passes, then calls
   // next(held) once. Closing the connection drops the wait without calling next.
-  void WaitForKey(const std::string& key, std::function<bool()> ready,
-                  Clock::time_point deadline, std::function<void(bool)> next);
-  void LookForKey();                      // one look of the pending wait
-  void KeyReleased(uint64_t serial);      // a release woke the look numbered serial
-  void DecideKeyWait(bool held);          // ends the pending wait and calls its next
+  void WaitForKey(const std::string& key, std::function<bool()> ready, Clock::time_point deadline,
+                  std::function<void(bool)> next);
+  void LookForKey();                  // one look of the pending wait
+  void KeyReleased(uint64_t serial);  // a release woke the look numbered serial
+  void DecideKeyWait(bool held);      // ends the pending wait and calls its next
   void DropKeyWait();
   void Arm(int ms);  // closes the connection when the next step takes longer than ms
   void EndUpload();  // closes the partial file, releases the key

@@ -17,22 +17,29 @@ const Route kRoutes[] = {
      },
      &Connection::ServeDelete, false, false},
     {endpoint::kDispatch, "root", IsDispatchPath, &Connection::ServeDispatch, false, false},
-    {endpoint::kCheck, "ups", [](const RequestHead& h, const ServerOptions&) { return h.path == "/ups/co"; },
+    {endpoint::kCheck, "ups",
+     [](const RequestHead& h, const ServerOptions&) { return h.path == "/ups/co"; },
      &Connection::ServeCheck, false, false},
-    {endpoint::kUpload, "ups", [](const RequestHead& h, const ServerOptions&) { return h.path == "/ups/up"; },
+    {endpoint::kUpload, "ups",
+     [](const RequestHead& h, const ServerOptions&) { return h.path == "/ups/up"; },
      &Connection::ServeUpload, true, false},
-    {endpoint::kFinish, "ups", [](const RequestHead& h, const ServerOptions&) { return h.path == "/ups/fin"; },
+    {endpoint::kFinish, "ups",
+     [](const RequestHead& h, const ServerOptions&) { return h.path == "/ups/fin"; },
      &Connection::ServeFinish, false, false},
-    {endpoint::kDiscard, "ups", [](const RequestHead& h, const ServerOptions&) { return h.path == "/discard"; },
+    {endpoint::kDiscard, "ups",
+     [](const RequestHead& h, const ServerOptions&) { return h.path == "/discard"; },
      &Connection::ServeDiscard, false, true},
     {endpoint::kPage, "error",
      [](const RequestHead& h, const ServerOptions&) { return FindStaticPage(h.path) != nullptr; },
      &Connection::ServePage, false, true},
 };
 
-const Route kOtherRoute = {
-    endpoint::kOther, "error", [](const RequestHead&, const ServerOptions&) { return true; },
-    &Connection::ServeUnknown, false, true};
+const Route kOtherRoute = {endpoint::kOther,
+                           "error",
+                           [](const RequestHead&, const ServerOptions&) { return true; },
+                           &Connection::ServeUnknown,
+                           false,
+                           true};
 
 }  // namespace
 

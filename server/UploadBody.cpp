@@ -81,33 +81,34 @@ void Connection::ReadFormHead() {
 void Connection::BeginBody() {
   state_->Supersede(key_, this);
   auto self = shared_from_this();
-  WaitForKey(key_, [self] { return self->state_->store->Claim(self->key_); },
-             Clock::now() + std::chrono::milliseconds(kClaimWaitMs),
-             [self](bool claimed) {
-              if (!claimed) return self->AnswerStatus("ups", "up", 315, "upload busy");
-              self->claimed_ = true;
-              if (self->state_->store->Held(self->key_) != self->offset_) {
-                self->EndUpload();
-                return self->AnswerStatus("ups", "up", 313, "U_Offset must equal the bytes held");
-              }
-              self->file_ = ::open(self->state_->store->PartialPath(self->key_).c_str(),
-                                   O_WRONLY | O_APPEND | O_CLOEXEC);
-              if (self->file_ < 0) {
-                self->EndUpload();
-                return self->AnswerStatus("ups", "up", 316, "the server cannot write the file");
-              }
-              self->state_->SetWriter(self->key_, self);
-              // File bytes that came with the form head; anything after them is the closing
-              // line, which the drain reads.
-              size_t first =
-                  static_cast<size_t>(std::min<uint64_t>(self->data_.size(), self->fileBytes_));
-              std::string early = std::move(self->data_);
-              self->data_.clear();
-              if (!self->AppendToFile(early.data(), first)) {
-                return self->AnswerStatus("ups", "up", 316, "the server cannot write the file");
-              }
-              self->ReadBody();
-            });
+  WaitForKey(
+      key_, [self] { return self->state_->store->Claim(self->key_); },
+      Clock::now() + std::chrono::milliseconds(kClaimWaitMs),
+      [self](bool claimed) {
+        if (!claimed) return self->AnswerStatus("ups", "up", 315, "upload busy");
+        self->claimed_ = true;
+        if (self->state_->store->Held(self->key_) != self->offset_) {
+          self->EndUpload();
+          return self->AnswerStatus("ups", "up", 313, "U_Offset must equal the bytes held");
+        }
+        self->file_ = ::open(self->state_->store->PartialPath(self->key_).c_str(),
+                             O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (self->file_ < 0) {
+          self->EndUpload();
+          return self->AnswerStatus("ups", "up", 316, "the server cannot write the file");
+        }
+        self->state_->SetWriter(self->key_, self);
+        // File bytes that came with the form head; anything after them is the closing
+        // line, which the drain reads.
+        size_t first =
+            static_cast<size_t>(std::min<uint64_t>(self->data_.size(), self->fileBytes_));
+        std::string early = std::move(self->data_);
+        self->data_.clear();
+        if (!self->AppendToFile(early.data(), first)) {
+          return self->AnswerStatus("ups", "up", 316, "the server cannot write the file");
+        }
+        self->ReadBody();
+      });
 }
 
 void Connection::ReadBody() {

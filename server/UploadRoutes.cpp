@@ -25,16 +25,17 @@ void Connection::ServeCheck() {
   // offset once it has let go, so that the next upload starts exactly there.
   state_->Supersede(key, this);
   auto self = shared_from_this();
-  WaitForKey(key, [self, key] { return !self->state_->store->IsClaimed(key); },
-             Clock::now() + std::chrono::milliseconds(kCheckWaitMs),
-             [self, key](bool free) {
-              int64_t held = self->state_->store->Held(key);
-              if (!free) return self->AnswerStatus("ups", "co", 315, "upload busy");
-              if (held < 0) return self->AnswerStatus("ups", "co", 301, "unknown upload");
-              self->Answer(Document("ups", Element("cmd", "co") + Element("status", "100") +
-                                               Element("data_type", "0") +
-                                               Element("data", std::to_string(held))));
-            });
+  WaitForKey(
+      key, [self, key] { return !self->state_->store->IsClaimed(key); },
+      Clock::now() + std::chrono::milliseconds(kCheckWaitMs),
+      [self, key](bool free) {
+        int64_t held = self->state_->store->Held(key);
+        if (!free) return self->AnswerStatus("ups", "co", 315, "upload busy");
+        if (held < 0) return self->AnswerStatus("ups", "co", 301, "unknown upload");
+        self->Answer(Document("ups", Element("cmd", "co") + Element("status", "100") +
+                                         Element("data_type", "0") +
+                                         Element("data", std::to_string(held))));
+      });
 }
 
 void Connection::ServeFinish() {
@@ -45,26 +46,26 @@ void Connection::ServeFinish() {
     return AnswerStatus("ups", "fin", 303, "bad parameter: filesize");
   }
   auto self = shared_from_this();
-  WaitForKey(key, [self, key] { return self->state_->store->Claim(key); },
-             Clock::now() + std::chrono::milliseconds(kCheckWaitMs),
-             [self, key, size](bool claimed) {
-              if (!claimed) return self->AnswerStatus("ups", "fin", 315, "upload busy");
-              // Hashing a large file takes a while: off the connection threads. The check releases
-              // the key itself, so an aborted connection cannot let a writer in while it runs.
-              asio::post(
-                  *self->state_->checks, [self, key, size, sha1 = QueryValue(self->head_, "sha1"),
-                                          schema = QueryValue(self->head_, "block_schema"),
-                                          hashes = QueryValue(self->head_, "hashes")] {
-                    std::string error;
-                    ServerState& s = *self->state_;
-                    bool ok = s.store->Finish(key, sha1, size, schema, hashes, s.stopping, &error);
-                    s.ReleaseKey(key);
-                    asio::post(self->socket_.get_executor(), [self, ok, error] {
-                      if (self->closed_) return;
-                      self->AnswerStatus("ups", "fin", ok ? 100 : 303, ok ? "" : error);
-                    });
-                  });
-            });
+  WaitForKey(
+      key, [self, key] { return self->state_->store->Claim(key); },
+      Clock::now() + std::chrono::milliseconds(kCheckWaitMs),
+      [self, key, size](bool claimed) {
+        if (!claimed) return self->AnswerStatus("ups", "fin", 315, "upload busy");
+        // Hashing a large file takes a while: off the connection threads. The check releases
+        // the key itself, so an aborted connection cannot let a writer in while it runs.
+        asio::post(*self->state_->checks, [self, key, size, sha1 = QueryValue(self->head_, "sha1"),
+                                           schema = QueryValue(self->head_, "block_schema"),
+                                           hashes = QueryValue(self->head_, "hashes")] {
+          std::string error;
+          ServerState& s = *self->state_;
+          bool ok = s.store->Finish(key, sha1, size, schema, hashes, s.stopping, &error);
+          s.ReleaseKey(key);
+          asio::post(self->socket_.get_executor(), [self, ok, error] {
+            if (self->closed_) return;
+            self->AnswerStatus("ups", "fin", ok ? 100 : 303, ok ? "" : error);
+          });
+        });
+      });
 }
 
 void Connection::ServeDiscard() {

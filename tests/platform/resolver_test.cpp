@@ -1,13 +1,13 @@
 // The resolver's override table and dotted-address parsing, and the diagnostics sink.
-#include <gtest/gtest.h>
+#include "platform/Resolver.h"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/Diagnostics.h"
-#include "platform/Resolver.h"
 #include "tests/support/FaultEnv.h"
 
 namespace {
@@ -59,9 +59,8 @@ TEST(Resolver, AnOverrideAppliesToItsHostAndPortOnly) {
 TEST(Diagnostics, ASinkSeesEachTextOnItsChannelUntilItIsRemoved) {
   platform::Diagnostics diagnostics;
   std::vector<std::pair<platform::DiagChannel, std::string>> seen;
-  diagnostics.SetSink([&](platform::DiagChannel c, std::string_view t) {
-    seen.emplace_back(c, std::string(t));
-  });
+  diagnostics.SetSink(
+      [&](platform::DiagChannel c, std::string_view t) { seen.emplace_back(c, std::string(t)); });
   diagnostics.DebugOutput("GET /x");
   diagnostics.ConsoleOutput("Start Hash\n");
   diagnostics.SetSink({});

@@ -1,7 +1,6 @@
 // The operating system's socket backend on real loopback sockets: each way a call can end.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -23,9 +23,9 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <vector>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Env.h"
 
