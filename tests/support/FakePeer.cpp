@@ -22,36 +22,11 @@ class SocketStream : public PeerStream {
     if (fd_ >= 0) ::close(fd_);
   }
 
-  std::string ReadUntil(const std::string& marker, size_t limit) override {
-    std::string data;
-    char c;
-    while (data.size() < limit && Readable(kReadTimeoutMs) && ::recv(fd_, &c, 1, 0) == 1) {
-      data += c;
-      if (data.size() >= marker.size() &&
-          data.compare(data.size() - marker.size(), marker.size(), marker) == 0) {
-        break;
-      }
-    }
-    return data;
-  }
-  std::string ReadExactly(size_t n) override {
-    std::string data;
-    char buf[65536];
-    while (data.size() < n && Readable(kReadTimeoutMs)) {
-      ssize_t r = ::recv(fd_, buf, std::min(sizeof buf, n - data.size()), 0);
-      if (r <= 0) break;
-      data.append(buf, static_cast<size_t>(r));
-    }
-    return data;
-  }
-  std::string ReadAll(int timeoutMs) override {
-    std::string data;
-    char buf[65536];
-    while (Readable(timeoutMs)) {
-      ssize_t r = ::recv(fd_, buf, sizeof buf, 0);
-      if (r <= 0) break;
-      data.append(buf, static_cast<size_t>(r));
-    }
+  std::string Take(size_t n, int timeoutMs) override {
+    if (n == 0 || !Readable(timeoutMs)) return "";
+    std::string data(std::min<size_t>(n, 65536), '\0');
+    const ssize_t r = ::recv(fd_, data.data(), data.size(), 0);
+    data.resize(r > 0 ? static_cast<size_t>(r) : 0);
     return data;
   }
   void Send(const std::string& text) override {

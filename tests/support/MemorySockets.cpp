@@ -32,36 +32,6 @@ class MemoryPeerStream : public PeerStream {
   MemoryPeerStream(MemorySockets& twin, std::shared_ptr<MemorySockets::Link> link)
       : twin_(twin), link_(std::move(link)) {}
 
-  std::string ReadUntil(const std::string& marker, size_t limit) override {
-    std::string data;
-    while (data.size() < limit) {
-      const std::string byte = Take(1, kReadTimeoutMs);
-      if (byte.empty()) break;
-      data += byte;
-      if (data.size() >= marker.size() &&
-          data.compare(data.size() - marker.size(), marker.size(), marker) == 0) {
-        break;
-      }
-    }
-    return data;
-  }
-  std::string ReadExactly(size_t n) override {
-    std::string data;
-    while (data.size() < n) {
-      const std::string more = Take(n - data.size(), kReadTimeoutMs);
-      if (more.empty()) break;
-      data += more;
-    }
-    return data;
-  }
-  std::string ReadAll(int timeoutMs) override {
-    std::string data;
-    for (;;) {
-      const std::string more = Take(MemorySockets::kWindow, timeoutMs);
-      if (more.empty()) return data;
-      data += more;
-    }
-  }
   void Send(const std::string& text) override {
     std::lock_guard<std::mutex> g(twin_.m_);
     if (link_->reset || link_->clientGone) return;
@@ -88,7 +58,7 @@ class MemoryPeerStream : public PeerStream {
  private:
   // Up to n bytes the client sent; empty at its close, a reset, the twin's end or timeoutMs
   // without data.
-  std::string Take(size_t n, int timeoutMs) {
+  std::string Take(size_t n, int timeoutMs) override {
     std::unique_lock<std::mutex> g(twin_.m_);
     twin_.cv_.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] {
       return !link_->toPeer.empty() || link_->clientSendClosed || link_->reset || twin_.ending_;

@@ -19,10 +19,12 @@ class PeerStream {
 
   virtual ~PeerStream() = default;
   // Reads up to and including marker (or limit bytes, or until the client closes).
-  virtual std::string ReadUntil(const std::string& marker, size_t limit = 1 << 20) = 0;
-  virtual std::string ReadExactly(size_t n) = 0;
+  std::string ReadUntil(const std::string& marker, size_t limit = 1 << 20);
+  std::string ReadExactly(size_t n);
   // Reads until the client closes, or timeoutMs passes without a byte.
-  virtual std::string ReadAll(int timeoutMs = 2000) = 0;
+  std::string ReadAll(int timeoutMs = 2000);
+  // Up to n bytes the client sent; empty when it closed, reset, or timeoutMs passed without data.
+  virtual std::string Take(size_t n, int timeoutMs) = 0;
   virtual void Send(const std::string& text) = 0;
   // Closes the connection with a reset instead of an orderly close.
   virtual void Reset() = 0;

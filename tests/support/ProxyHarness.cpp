@@ -59,6 +59,7 @@ bool ChildProcess::Start(const std::string& cmd, const std::string& logPath,
   }
   ::close(out[1]);
   FILE* log = std::fopen(logPath.c_str(), "w");
+  if (log) std::setvbuf(log, nullptr, _IONBF, 0);  // whole on disk when a test fails
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   std::string seen;
   bool ready = false;
@@ -148,7 +149,9 @@ bool SshSocks::Start(const std::string& dir) {
                     "/user_key -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
                     "-o BatchMode=yes -o ExitOnForwardFailure=yes " +
                     user + "@127.0.0.1";
-  return ssh_.Start(ssh, dir + "/ssh.log", "forwarded to remote address socks");
+  // ssh names the forward before it binds and serves it only once the session is up: a
+  // connection made before that is dropped.
+  return ssh_.Start(ssh, dir + "/ssh.log", "Entering interactive session");
 }
 
 }  // namespace testing_support
