@@ -85,10 +85,12 @@ bool Session::Init() {
   return true;
 }
 
-void Session::Track(int taskId) {
+void Session::Track(int taskId, const std::string& path) {
   ids_.push_back(taskId);
-  trackedPaths_.emplace(View(taskId).fileName, taskId);
-  startAt_[taskId] = NowSeconds();
+  trackedPaths_.emplace(path, taskId);
+  Tracked& t = tracked_.emplace_back();
+  t.id = taskId;
+  t.startAt = NowSeconds();
   // Without a worker thread the task keeps its slot until stopped; the stop gives it back and
   // leaves the task in Status 7 with its error code.
   if (core_.ContinueUpTask(taskId) != 1) core_.StopUpTask(taskId);
@@ -97,21 +99,21 @@ void Session::Track(int taskId) {
 bool Session::Add(int taskId, const std::string& path, const std::string& param) {
   if (trackedPaths_.count(path) != 0) return true;
   if (auto saved = savedPaths_.find(path); saved != savedPaths_.end()) {
-    Track(saved->second);
+    Track(saved->second, path);
     return true;
   }
   if (core_.AddUpTask(taskId, path.c_str(), param.c_str()) != 1) {
     refused_.push_back(path);
     return false;
   }
-  Track(taskId);
+  Track(taskId, path);
   return true;
 }
 
 void Session::ContinueSaved() {
   std::set<int> tracked(ids_.begin(), ids_.end());
   for (int id : saved_) {
-    if (tracked.count(id) == 0) Track(id);
+    if (tracked.count(id) == 0) Track(id, View(id).fileName);
   }
 }
 
@@ -125,38 +127,42 @@ bool Session::AlreadyOnServer(int taskId) {
   return core_.CompletedWithoutSending(taskId);
 }
 
-TaskDisplay Session::DisplayOf(int taskId) {
+double Session::Seconds(int taskId) {
+  for (const Tracked& t : tracked_) {
+    if (t.id == taskId) return t.doneAt - t.startAt;
+  }
+  return 0;
+}
+
+TaskDisplay Session::DisplayOf(const Tracked& t) {
   TaskDisplay d;
-  d.view = views_[taskId];
-  d.alreadyOnServer = d.view.status == kStatusCompleted && AlreadyOnServer(taskId);
+  d.view = t.view;
+  d.alreadyOnServer = d.view.status == kStatusCompleted && AlreadyOnServer(t.id);
   d.retryWaitSeconds = options_.wait;
-  d.bytesPerSecond = rates_[taskId].BytesPerSecond();
+  d.bytesPerSecond = t.rate.BytesPerSecond();
   return d;
 }
 
 std::vector<std::string> Session::LiveLines(int width, int rows) {
-  std::vector<int> shown;
+  std::vector<const Tracked*> shown;
   if (rows < 2) rows = 2;
-  if (static_cast<int>(ids_.size()) <= rows) {
-    shown = ids_;
-  } else {
+  for (const Tracked& t : tracked_) {
     // More tasks than the terminal has rows: the ones still under way, and a count of the rest.
-    for (int id : ids_) {
-      if (!Ended(views_[id]) && static_cast<int>(shown.size()) < rows - 1) shown.push_back(id);
-    }
+    const bool fits = static_cast<int>(tracked_.size()) <= rows;
+    if (fits || (!Ended(t.view) && static_cast<int>(shown.size()) < rows - 1)) shown.push_back(&t);
   }
   std::vector<std::string> lines;
-  for (int id : shown) lines.push_back(RenderTaskLine(DisplayOf(id), width));
-  if (shown.size() < ids_.size()) {
+  for (const Tracked* t : shown) lines.push_back(RenderTaskLine(DisplayOf(*t), width));
+  if (shown.size() < tracked_.size()) {
     int done = 0, ended = 0;
-    for (int id : ids_) {
-      done += views_[id].status == kStatusCompleted;
-      ended += Ended(views_[id]);
+    for (const Tracked& t : tracked_) {
+      done += t.view.status == kStatusCompleted;
+      ended += Ended(t.view);
     }
     char text[160];
     std::snprintf(text, sizeof text, "and %zu more: %d done, %d stopped or failed, %zu to go",
-                  ids_.size() - shown.size(), done, ended - done,
-                  ids_.size() - shown.size() - static_cast<size_t>(ended));
+                  tracked_.size() - shown.size(), done, ended - done,
+                  tracked_.size() - shown.size() - static_cast<size_t>(ended));
     lines.push_back(FitColumns(text, width));
   }
   return lines;
@@ -173,38 +179,47 @@ bool Session::Run(Display display, FILE* out) {
     if (interrupted) {
       for (int id : ids_) core_.StopUpTask(id);
     }
-    bool allEnded = true;
     // Only the tasks that can still change are polled: an ended task stays as it is, and the
     // queue starts in order, so after a task that is still queued the later ones wait too.
+    while (!interrupted && firstOpen_ < tracked_.size() && tracked_[firstOpen_].polled &&
+           Ended(tracked_[firstOpen_].view)) {
+      ++firstOpen_;
+    }
+    bool allEnded = true;
     bool queueFull = false;
-    for (int id : ids_) {
-      if (const auto known = views_.find(id); known != views_.end() && !interrupted) {
-        if (Ended(known->second)) continue;
-        if (queueFull && known->second.status == kStatusStarting) {
+    for (size_t i = interrupted ? 0 : firstOpen_; i < tracked_.size(); ++i) {
+      Tracked& t = tracked_[i];
+      if (t.polled && !interrupted) {
+        if (Ended(t.view)) continue;
+        if (queueFull && t.view.status == kStatusStarting) {
           allEnded = false;
           continue;
         }
       }
       std::string raw;
-      core_.GetTaskInfo(id, &raw);
-      const TaskView v = ParseStatusLine(raw);
-      const bool newState = views_.count(id) == 0 || views_[id].status != v.status;
-      views_[id] = v;
+      core_.GetTaskInfo(t.id, &raw);
+      // A line seen before is not read again: most polls find most tasks as they were.
+      const bool newLine = !t.polled || raw != t.lastLine;
+      const int before = t.view.status;
+      if (newLine) t.view = ParseStatusLine(raw);
+      const TaskView& v = t.view;
+      const bool newState = !t.polled || before != v.status;
+      t.polled = true;
       const double now = NowSeconds();
       if (v.status == kStatusUploading) {
-        rates_[id].Add(now, v.total < 0 ? v.offset : v.total);
+        t.rate.Add(now, v.total < 0 ? v.offset : v.total);
       } else {
-        rates_[id].Reset();
+        t.rate.Reset();
       }
-      if (v.status == kStatusCompleted && doneAt_.count(id) == 0) doneAt_[id] = now;
+      if (v.status == kStatusCompleted && t.doneAt == 0) t.doneAt = now;
       if (!Ended(v)) allEnded = false;
       if (v.status == kStatusStarting) queueFull = true;
-      if (display == Display::kStatusLines && lastLine_[id] != raw) {
-        lastLine_[id] = raw;
-        std::fprintf(out, "%d %s\n", id, raw.c_str());
+      if (display == Display::kStatusLines && newLine) {
+        std::fprintf(out, "%d %s\n", t.id, raw.c_str());
       } else if (display == Display::kStateChanges && newState) {
-        std::fprintf(out, "%s\n", RenderTaskLine(DisplayOf(id), kLogWidth).c_str());
+        std::fprintf(out, "%s\n", RenderTaskLine(DisplayOf(t), kLogWidth).c_str());
       }
+      if (newLine) t.lastLine = std::move(raw);
     }
     const double now = NowSeconds();
     if (live && (allEnded || interrupted || now >= nextDraw)) {

@@ -88,11 +88,21 @@ class Session {
   // The task completed without sending data: the service already held the file.
   bool AlreadyOnServer(int taskId);
   // Seconds from Add (or ContinueSaved) to the first poll that saw the task completed.
-  double Seconds(int taskId) { return doneAt_[taskId] - startAt_[taskId]; }
+  double Seconds(int taskId);
 
  private:
-  void Track(int taskId);
-  TaskDisplay DisplayOf(int taskId);
+  // What the poll loop knows of a task it tracks, in the order the tasks were added.
+  struct Tracked {
+    int id = 0;
+    bool polled = false;  // view and lastLine hold a poll's answer
+    TaskView view;
+    std::string lastLine;  // the status line of the last poll
+    RateMeter rate;
+    double startAt = 0, doneAt = 0;
+  };
+
+  void Track(int taskId, const std::string& path);
+  TaskDisplay DisplayOf(const Tracked& t);
   std::vector<std::string> LiveLines(int width, int rows);
 
   ConnectionOptions options_;
@@ -103,10 +113,9 @@ class Session {
   std::map<std::string, int> trackedPaths_;  // the file of each task in ids_
   std::map<std::string, int> savedPaths_;    // the file of each task in saved_, from Init
   std::vector<std::string> refused_;
-  std::map<int, TaskView> views_;
-  std::map<int, std::string> lastLine_;
-  std::map<int, RateMeter> rates_;
-  std::map<int, double> startAt_, doneAt_;
+  // One per entry of ids_, in the same order; before firstOpen_ every task has ended.
+  std::vector<Tracked> tracked_;
+  size_t firstOpen_ = 0;
 };
 
 // Seconds on a steady clock.
