@@ -11,12 +11,16 @@
 WorkerPool::~WorkerPool() {
   std::vector<std::shared_ptr<WorkerRun>> runs;
   {
-    std::lock_guard<std::mutex> g(liveLock_);
+    std::lock_guard<std::mutex> g(lock_);
     for (auto& [ptr, run] : live_) runs.push_back(run);
   }
   for (auto& run : runs) run->CancelRun();
-  std::unique_lock<std::mutex> g(liveLock_);
+  std::unique_lock<std::mutex> g(lock_);
   liveChanged_.wait(g, [this] { return live_.empty(); });
+  stopping_ = true;
+  g.unlock();
+  jobReady_.notify_all();
+  for (std::thread& t : threads_) t.join();
 }
 
 void WorkerPool::SetRetry(int32_t limit, int32_t waitSeconds) {
@@ -35,30 +39,45 @@ std::shared_ptr<WorkerRun> WorkerPool::NewRun(CTask& task) {
 
 bool WorkerPool::Spawn(const TaskPtr& task, const std::shared_ptr<WorkerRun>& run) {
   {
-    std::lock_guard<std::mutex> g(liveLock_);
+    std::lock_guard<std::mutex> g(lock_);
     live_[run.get()] = run;
-  }
-  try {
-    if (failNextThread_.exchange(false)) {
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    jobs_.push_back(Job{task, run});
+    // A new thread only when the idle ones cannot take every waiting run.
+    const bool needThread = idle_ < jobs_.size();
+    try {
+      if (failNextThread_.exchange(false)) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+      if (needThread) threads_.emplace_back([this] { ServeRuns(); });
+    } catch (const std::system_error&) {
+      jobs_.pop_back();
+      live_.erase(run.get());
+      liveChanged_.notify_all();
+      return false;
     }
-    std::thread([this, task, run] {
-      RunWorker(runtime_, task, run);
-      run->MarkFinished();
-      RunEnded(run.get());
-    }).detach();
-    return true;
-  } catch (const std::system_error&) {
-    RunEnded(run.get());
-    return false;
   }
+  jobReady_.notify_one();
+  return true;
 }
 
-void WorkerPool::RunEnded(WorkerRun* run) {
-  std::lock_guard<std::mutex> g(liveLock_);
-  live_.erase(run);
-  // Notified under the lock: the pool may be destroyed as soon as the last run is gone.
-  liveChanged_.notify_all();
+void WorkerPool::ServeRuns() {
+  std::unique_lock<std::mutex> g(lock_);
+  for (;;) {
+    ++idle_;
+    jobReady_.wait(g, [this] { return stopping_ || !jobs_.empty(); });
+    --idle_;
+    if (jobs_.empty()) return;  // stopping, and nothing left to run
+    Job job = std::move(jobs_.front());
+    jobs_.pop_front();
+    g.unlock();
+    RunWorker(runtime_, job.task, job.run);
+    job.run->MarkFinished();
+    WorkerRun* const ended = job.run.get();
+    job = Job{};  // the run's references go before its end is told
+    g.lock();
+    live_.erase(ended);
+    liveChanged_.notify_all();
+  }
 }
 
 bool WorkerPool::Start(const TaskPtr& task) {
@@ -116,8 +135,13 @@ bool WorkerPool::Stop(const TaskPtr& task) {
   return true;
 }
 
+size_t WorkerPool::Threads() {
+  std::lock_guard<std::mutex> g(lock_);
+  return threads_.size();
+}
+
 bool WorkerPool::WaitIdle(int timeoutMs) {
-  std::unique_lock<std::mutex> g(liveLock_);
+  std::unique_lock<std::mutex> g(lock_);
   return liveChanged_.wait_for(g, std::chrono::milliseconds(timeoutMs),
                                [this] { return live_.empty(); });
 }

@@ -13,9 +13,13 @@
 //          abandoned one winds down on its own.
 //
 // A slot is a SlotToken owned by the run (upload/Task.h): given back once, by the run's end or
-// by Stop. Each run has a thread of its own that holds shared references to its task and run;
-// the pool knows every live run, so that WaitIdle can wait for the threads and the pool's
-// destruction can cancel them and wait for them to end.
+// by Stop. Runs are carried by the pool's threads, one run at a time each: a thread that ended
+// its run waits for the next one, and a thread is made only when no idle one can take a run,
+// so that a queue of small files does not make and end a thread per file. There are never
+// more threads than runs were once alive at the same time (at most three plus the abandoned
+// ones still winding down). A thread holds shared references to its run and task while it
+// carries them; the pool knows every live run, so that WaitIdle can wait for the runs and the
+// pool's destruction can cancel them, wait for them to end and then end and join its threads.
 //
 // The worker itself (its steps, publishing, retry wait) is upload/Worker.h.
 //
@@ -25,9 +29,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "upload/Task.h"
 
@@ -47,7 +54,9 @@ class WorkerPool {
 
   // Tasks holding a slot.
   int Running() const { return running_.load(); }
-  // Waits until no worker thread is alive (abandoned ones included), at most timeoutMs.
+  // Threads the pool has made so far (they stay until the pool is destroyed).
+  size_t Threads();
+  // Waits until no run is alive (abandoned ones included), at most timeoutMs.
   bool WaitIdle(int timeoutMs);
 
   // The retry settings of InitService: retries in a row after a failed request, and the
@@ -60,9 +69,16 @@ class WorkerPool {
   void FailNextThreadForTest() { failNextThread_ = true; }
 
  private:
+  struct Job {
+    TaskPtr task;
+    std::shared_ptr<WorkerRun> run;
+  };
+
   std::shared_ptr<WorkerRun> NewRun(CTask& task);
+  // Hands the run to an idle thread, or to a new one; false when no thread could be made.
   bool Spawn(const TaskPtr& task, const std::shared_ptr<WorkerRun>& run);
-  void RunEnded(WorkerRun* run);
+  // A pool thread: carries runs until the pool stops.
+  void ServeRuns();
 
   Runtime& runtime_;
   std::atomic<int> running_{0};
@@ -70,7 +86,12 @@ class WorkerPool {
   std::atomic<int32_t> retryWaitSeconds_{0};
   std::atomic<bool> failNextThread_{false};
 
-  std::mutex liveLock_;
+  std::mutex lock_;  // guards everything below
   std::condition_variable liveChanged_;
+  std::condition_variable jobReady_;
   std::map<WorkerRun*, std::shared_ptr<WorkerRun>> live_;
+  std::deque<Job> jobs_;  // runs no thread has taken yet
+  size_t idle_ = 0;       // threads waiting for a run
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
 };

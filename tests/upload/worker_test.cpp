@@ -226,6 +226,17 @@ TEST_F(WorkerTest, AFourthTaskQueuesWithoutAThreadUntilStartedAgain) {
   for (int id = 2; id <= 4; ++id) ASSERT_TRUE(WaitStatus(id, kStatusCompleted)) << id;
 }
 
+TEST_F(WorkerTest, TasksOneAfterAnotherShareOneThread) {
+  Init();
+  for (int id = 1; id <= 4; ++id) {
+    ASSERT_TRUE(Add(id, "f" + std::to_string(id)));
+    ASSERT_TRUE(manager_->ContinueTask(id));
+    ASSERT_TRUE(WaitStatus(id, kStatusCompleted));
+    ASSERT_TRUE(Idle());
+  }
+  EXPECT_EQ(runtime_.workers.Threads(), 1u);
+}
+
 TEST_F(WorkerTest, ContinueDuringRetryWaitEndsTheWaitWithoutASecondWorker) {
   Init(/*retry=*/3, /*wait=*/3600);
   steps_.Script("dispatch", {B::kFail, B::kBlock});
