@@ -25,8 +25,10 @@
 // Beyond the page's methods, what front ends need:
 //   TaskIds                 the numbers of the tasks in the table, ascending
 //   CompletedWithoutSending the task completed and the service already held the file
-//   WaitForChange           waits for the next change of a task's state (a step begun, a run
-//                           ended, a slot given back) or a time-out: a poll then finds it at once
+//   WaitForChange           waits for the next change of a task's state (a new Status, a run
+//                           ended, a slot given back) or a time-out: a poll then finds it at
+//                           once; figures within a state (bytes sent, seconds waited) are not
+//                           counted, a front end reads them at its own pace
 //   WaitForFileDialog       this control's file dialog has ended (its list is published)
 //   WaitUntilIdle           no worker or deletion thread of the runtime is alive
 //   Shutdown                OnDestroy, then WaitUntilIdle: nothing of this control still runs

@@ -1,6 +1,6 @@
-// A counter of changes with a wait: workers count every change of a task's state (a step
-// begun, a run ended) and the front ends that show progress wait for the next one instead of
-// polling on a fixed tick.
+// A counter of changes with a wait: workers count every change of a task's state (a new
+// Status, a run ended, a slot given back) and the front ends that show progress wait for the
+// next one instead of polling on a fixed tick.
 //
 // Thread safety: Notify and Wait may be called from any thread at once.
 #pragma once

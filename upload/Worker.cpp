@@ -94,15 +94,19 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
     return WhileCurrent([&] { rec_ = task_->Record; });
   }
 
-  // Copies the private record into the shared one and counts the change. With unlessStopped,
-  // refuses (without abandoning) once a stop was requested: a stop that waits for the hasher.
+  // Copies the private record into the shared one; a new Status is counted as a change (the
+  // figures within a state are read at the front ends' own pace). With unlessStopped, refuses
+  // (without abandoning) once a stop was requested: a stop that waits for the hasher.
   bool Publish(bool unlessStopped = false) {
     bool refused = false;
+    bool newStatus = false;
     const bool current = WhileCurrent([&] {
       refused = unlessStopped && task_->Progress.StopRequested.load();
-      if (!refused) task_->Record = rec_;
+      if (refused) return;
+      newStatus = task_->Record.Status != rec_.Status;
+      task_->Record = rec_;
     });
-    if (current && !refused) runtime_.changes.Notify();
+    if (newStatus) runtime_.changes.Notify();
     return current && !refused;
   }
 
