@@ -253,11 +253,12 @@ bool HashFinalBlock(Transport& transport, const TaskRecord& task, char* out, int
     return false;
   }
   CSha1Digest digest;
-  constexpr int64_t kRead = 1 << 20;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kRead]);
   int64_t remaining = length - start;
+  // A small file's block needs no megabyte of buffer.
+  const int64_t chunk = std::min<int64_t>(remaining, 1 << 20);
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[static_cast<size_t>(chunk)]);
   while (remaining > 0) {
-    int64_t n = file->Read(buffer.get(), static_cast<size_t>(std::min(remaining, kRead)));
+    int64_t n = file->Read(buffer.get(), static_cast<size_t>(std::min(remaining, chunk)));
     if (n <= 0) {
       transport.diagnostics.ConsoleOutput("Error:2\n");
       return false;
