@@ -233,9 +233,7 @@ std::string CUpLoadObjCore::TaskFileFolder() const {
 }
 
 std::vector<int> CUpLoadObjCore::TaskIds() {
-  if (!uploader_) return {};
-  std::vector<int32_t> ids = uploader_->TaskIds();
-  return std::vector<int>(ids.begin(), ids.end());
+  return uploader_ ? uploader_->TaskIds() : std::vector<int>{};
 }
 
 bool CUpLoadObjCore::CompletedWithoutSending(int taskId) {

@@ -96,7 +96,10 @@ class CUpLoadObjCore {
   uint64_t WaitForChange(uint64_t seen, int timeoutMs);
   bool WaitForFileDialog(int timeoutMs);
   bool WaitUntilIdle(int timeoutMs);
-  bool Shutdown(int timeoutMs);
+  // A front end's wait at its end: stopped workers end within one read, deletions within their
+  // grace period.
+  static constexpr int kShutdownWaitMs = 10000;
+  bool Shutdown(int timeoutMs = kShutdownWaitMs);
 
   // Glue settings.
   void SetFileChooser(FileChooser chooser);

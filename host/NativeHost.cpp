@@ -16,9 +16,6 @@ namespace {
 
 using nlohmann::json;
 
-// Stopped workers end within one read; a deletion request within its grace period.
-constexpr int kShutdownWaitMs = 10000;
-
 bool Debugging() {
   return std::getenv("FERRANT_DEBUG") != nullptr;
 }
@@ -168,7 +165,7 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
       break;
     }
   }
-  if (!core.Shutdown(kShutdownWaitMs)) Debug("worker threads still running at exit");
+  if (!core.Shutdown()) Debug("worker threads still running at exit");
   return status;
 }
 

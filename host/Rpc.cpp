@@ -9,11 +9,6 @@
 #include "host/JsonRpcDispatcher.h"
 
 namespace host {
-namespace {
-// Stopped workers end within one read; a deletion request within its grace period.
-constexpr int kShutdownWaitMs = 10000;
-}  // namespace
-
 int RunRpc(Runtime& runtime, std::istream& in, std::ostream& out) {
   CUpLoadObjCore core(runtime);
   core.SetFileChooser(EnvironmentFileChooser);
@@ -31,7 +26,7 @@ int RunRpc(Runtime& runtime, std::istream& in, std::ostream& out) {
     const std::string response = dispatcher.Handle(line);
     if (!response.empty()) written = static_cast<bool>(out << response << '\n' << std::flush);
   }
-  core.Shutdown(kShutdownWaitMs);
+  core.Shutdown();
   return written ? 0 : 1;
 }
 

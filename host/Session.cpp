@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kPollMs = 20;             // the longest wait for a change: progress figures
 constexpr double kRedrawSeconds = 0.2;  // live lines are redrawn five times a second
-constexpr int kShutdownWaitMs = 10000;  // stopped workers end within one read
 
 bool Ended(const TaskView& v) {
   return v.status == kStatusStopped || v.status == kStatusCompleted;
@@ -72,7 +71,7 @@ Session::Session(Runtime& runtime, const ConnectionOptions& options,
     : options_(options), interrupts_(interrupts), core_(runtime) {}
 
 Session::~Session() {
-  core_.Shutdown(kShutdownWaitMs);
+  core_.Shutdown();
 }
 
 bool Session::Init() {

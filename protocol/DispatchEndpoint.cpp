@@ -3,6 +3,10 @@
 #include "platform/Bounded.h"
 #include "platform/BuildSettings.h"
 
+std::string_view RequestPathOf(const DispatchEndpointValue& ep) {
+  return ep.Path[0] == '\0' ? std::string_view("/") : platform::FieldView(ep.Path);
+}
+
 namespace {
 constexpr int32_t kDefaultPort = 80;
 }  // namespace

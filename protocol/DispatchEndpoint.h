@@ -10,12 +10,17 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 struct DispatchEndpointValue {
   char Host[104];
   int32_t Port;
   char Path[100];
 };
+
+// The path requests are sent to: Path, or "/" when the address had none ("GET ?cmd=..." is not
+// a request any server accepts).
+std::string_view RequestPathOf(const DispatchEndpointValue& ep);
 
 class DispatchEndpoint {
  public:

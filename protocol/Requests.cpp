@@ -53,12 +53,6 @@ class Target {
   bool ok_ = true;
 };
 
-// The path of the dispatch address, or "/" when the address had none: "GET ?cmd=..." is not
-// a request any server accepts.
-std::string_view DispatchPathOf(const DispatchEndpointValue& ep) {
-  return ep.Path[0] == '\0' ? std::string_view("/") : platform::FieldView(ep.Path);
-}
-
 // The upload-server requests share their first four parameters.
 void UploadIdentity(Target& t, const TaskRecord& task) {
   t << "?sha1=" << platform::FieldView(task.SHA1Hash)
@@ -127,7 +121,7 @@ bool RequestDispatch(const Call& call, const DispatchEndpoint& dispatch, TaskRec
   const bool reupload = task.IsUpload;
   const DispatchEndpointValue ep = dispatch.Get();
   Target t;
-  t << DispatchPathOf(ep) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
+  t << RequestPathOf(ep) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
     << platform::FieldView(task.ParamStr);
   if (!t.ok()) return false;
   // The pick code goes in before the SHA-1; a value that would not fit fails the request

@@ -83,10 +83,10 @@ bool DeleteServerTask(Transport& transport, const DispatchEndpoint& dispatch,
                       ServerDeletions& deletions, TaskRecord& task) {
   if (task.IsUpload && !task.Completed) {
     const DispatchEndpointValue ep = dispatch.Get();
-    // Without a path the target is "/..."; blanks and control bytes of the cookie (its
-    // everyday form is "SID=x; uid=1") and of the pick code are percent-encoded, so that the
-    // request line stays whole and the deletion reaches the server.
-    std::string raw = ep.Path[0] == '\0' ? std::string("/") : std::string(ep.Path);
+    // Blanks and control bytes of the cookie (its everyday form is "SID=x; uid=1") and of the
+    // pick code are percent-encoded, so that the request line stays whole and the deletion
+    // reaches the server.
+    std::string raw(RequestPathOf(ep));
     raw += "?cmd=delete&pickcode=";
     raw += platform::FieldView(task.PickCode);
     raw += "&cookie=";

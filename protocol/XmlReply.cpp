@@ -12,12 +12,7 @@ XmlReply::XmlReply(const char* body, const char* rootName)
   if (body == nullptr || body[0] == '\0') return;
   // Only the document up to the root's end must parse; text a server appends after it is not
   // the reply's business.
-  const std::string_view text(body);
-  const size_t extent = XmlRootExtent(text);
-  if (doc_->Parse(body, extent == std::string_view::npos ? text.size() : extent) !=
-      tinyxml2::XML_SUCCESS) {
-    return;
-  }
+  if (doc_->Parse(body, XmlParseLength(body)) != tinyxml2::XML_SUCCESS) return;
   root_ = doc_->FirstChildElement(rootName);
 }
 

@@ -174,11 +174,7 @@ bool ReadTaskFile(platform::Env& env, const char* fileName, SavedTask& task) {
   if (!ReadWhole(env, path, &data)) return false;
   tinyxml2::XMLDocument doc(true, tinyxml2::PRESERVE_WHITESPACE);
   // Whatever follows the root element's end is not the task's.
-  const size_t extent = XmlRootExtent(data);
-  if (doc.Parse(data.data(), extent == std::string::npos ? data.size() : extent) !=
-      tinyxml2::XML_SUCCESS) {
-    return false;
-  }
+  if (doc.Parse(data.data(), XmlParseLength(data)) != tinyxml2::XML_SUCCESS) return false;
   const tinyxml2::XMLElement* root = doc.FirstChildElement("UpTask");
   const tinyxml2::XMLElement* param = root ? root->FirstChildElement("TaskParam") : nullptr;
   if (param == nullptr) return false;

@@ -18,3 +18,10 @@
 // The extent of the root element's document, or std::string_view::npos when the text holds no
 // complete root element (the caller then parses the whole text and reports its error).
 size_t XmlRootExtent(std::string_view text);
+
+// The length of text a reader parses: the root element's extent, or the whole text when it
+// holds no complete root element.
+inline size_t XmlParseLength(std::string_view text) {
+  const size_t extent = XmlRootExtent(text);
+  return extent == std::string_view::npos ? text.size() : extent;
+}
