@@ -2,14 +2,12 @@
 
 bool PathClaims::Claim(const void* owner, const std::string& user, const std::string& path) {
   std::lock_guard<std::mutex> g(m_);
-  for (const Entry& e : entries_) {
-    if (e.user == user && e.path == path) return e.owner == owner;
-  }
-  entries_.insert({owner, user, path});
-  return true;
+  const auto [it, inserted] = owners_.try_emplace({user, path}, owner);
+  return inserted || it->second == owner;
 }
 
 void PathClaims::Release(const void* owner, const std::string& user, const std::string& path) {
   std::lock_guard<std::mutex> g(m_);
-  entries_.erase({owner, user, path});
+  const auto it = owners_.find({user, path});
+  if (it != owners_.end() && it->second == owner) owners_.erase(it);
 }

@@ -4,10 +4,10 @@
 // Thread safety: every method takes the lock; managers on any thread share one.
 #pragma once
 
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
-#include <tuple>
+#include <utility>
 
 class PathClaims {
  public:
@@ -16,14 +16,6 @@ class PathClaims {
   void Release(const void* owner, const std::string& user, const std::string& path);
 
  private:
-  struct Entry {
-    const void* owner;
-    std::string user;
-    std::string path;
-    bool operator<(const Entry& o) const {
-      return std::tie(owner, user, path) < std::tie(o.owner, o.user, o.path);
-    }
-  };
   std::mutex m_;
-  std::set<Entry> entries_;
+  std::map<std::pair<std::string, std::string>, const void*> owners_;  // (user, path) -> owner
 };

@@ -20,6 +20,7 @@ CUploader::~CUploader() {
     runtime_.claims.Release(this, UserID_, task->Snapshot().FileName);
   }
   tasks_.clear();
+  paths_.clear();
 }
 
 bool CUploader::AddTask(int32_t taskId, const char* path, const char* param) {
@@ -30,6 +31,7 @@ bool CUploader::AddTask(int32_t taskId, const char* path, const char* param) {
   if (tasks_.count(taskId)) return false;
   if (!runtime_.claims.Claim(this, UserID_, path)) return false;
   tasks_.emplace(taskId, std::move(task));
+  paths_.insert(path);
   return true;
 }
 
@@ -46,6 +48,7 @@ bool CUploader::LoadTask(int32_t taskId, const char* fileName) {
   MutexGuard g(lock_);
   if (tasks_.count(taskId)) return false;
   if (!runtime_.claims.Claim(this, UserID_, rec.FileName)) return false;
+  paths_.insert(rec.FileName);
   tasks_.emplace(taskId, std::move(task));
   return true;
 }
@@ -63,6 +66,7 @@ bool CUploader::DeleteTask(int32_t taskId) {
     task->Record.Deleted = true;
   }
   runtime_.claims.Release(this, UserID_, rec.FileName);
+  paths_.erase(rec.FileName);
   tasks_.erase(it);
   return true;
 }
@@ -95,13 +99,7 @@ bool CUploader::LoadSavedTasks() {
 
 bool CUploader::HasFile(const char* path) {
   MutexGuard g(lock_);
-  for (auto& [id, task] : tasks_) {
-    std::lock_guard<std::mutex> tg(task->Lock);
-    if (std::strncmp(task->Record.FileName, path, sizeof(task->Record.FileName)) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return paths_.count(path) != 0;
 }
 
 int CUploader::GetTaskCount() {

@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -61,5 +62,6 @@ class CUploader {
   char UserID_[100]{};
   char Cookie_[500]{};
   std::map<int32_t, TaskPtr> tasks_;
+  std::set<std::string> paths_;  // the file of every task in tasks_
   Mutex lock_;
 };
