@@ -1,5 +1,6 @@
 #include "control/UpLoadObjCore.h"
 
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -24,6 +25,14 @@ constexpr size_t kPathSize = 1024;
 constexpr size_t kFilterSize = 512;
 constexpr size_t kFileListSize = 16384;
 constexpr size_t kEntrySize = 1024;
+
+// Appends "<name><value in decimal>" to a status line.
+void AppendNumber(std::string& out, std::string_view name, long long value) {
+  char digits[24];
+  const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out += name;
+  out.append(digits, static_cast<size_t>(end - digits));
+}
 
 // A text fits a buffer of n bytes (n - 1 characters and the NUL).
 bool Fits(const char* text, size_t n) {
@@ -131,34 +140,28 @@ bool CUpLoadObjCore::GetTaskInfo(int taskId, std::string* line) {
   }
   const TaskProgress& p = task->Progress;
   const int32_t elapsed = p.Elapsed.load();
-  char piece[96];
   std::string out;
   out.reserve(256);
   out += "FileName=";
   out += platform::FieldView(rec.FileName);
-  platform::FormatText(piece, sizeof piece, "|FileSize=%lld", static_cast<long long>(rec.FileSize));
-  out += piece;
+  AppendNumber(out, "|FileSize=", rec.FileSize);
   out += "|PickCode=";
   out += platform::FieldView(rec.PickCode);
-  platform::FormatText(piece, sizeof piece, "|Status=%i|ErrCode=%i|ServerErrCode=%i", status,
-                       rec.ErrCode, rec.ServerErrCode);
-  out += piece;
+  AppendNumber(out, "|Status=", status);
+  AppendNumber(out, "|ErrCode=", rec.ErrCode);
+  AppendNumber(out, "|ServerErrCode=", rec.ServerErrCode);
   out += "|ServerErrMsg=";
   out += platform::FieldView(rec.ServerErrMsg);
   if (status == kStatusHashing) {
-    platform::FormatText(piece, sizeof piece, "|Total=%i", p.HashPercent.load());
-    out += piece;
+    AppendNumber(out, "|Total=", p.HashPercent.load());
   } else if (status == kStatusUploading) {
-    platform::FormatText(piece, sizeof piece, "|Total=%lld|Offset=%lld",
-                         static_cast<long long>(p.Transferred.load()),
-                         static_cast<long long>(rec.Offset));
-    out += piece;
-    platform::FormatText(piece, sizeof piece, "|Elapsed=%d|TotalElapsed=%d", elapsed,
-                         p.PastElapsed.load() + elapsed);
-    out += piece;
+    AppendNumber(out, "|Total=", p.Transferred.load());
+    AppendNumber(out, "|Offset=", rec.Offset);
+    AppendNumber(out, "|Elapsed=", elapsed);
+    AppendNumber(out, "|TotalElapsed=", p.PastElapsed.load() + elapsed);
   } else if (status == kStatusRetryWait) {
-    platform::FormatText(piece, sizeof piece, "|Retry=%d|Wait=%d", rec.Retry, rec.Wait);
-    out += piece;
+    AppendNumber(out, "|Retry=", rec.Retry);
+    AppendNumber(out, "|Wait=", rec.Wait);
   }
   *line = std::move(out);
   return true;

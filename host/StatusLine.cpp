@@ -1,49 +1,61 @@
 #include "host/StatusLine.h"
 
-#include <cstdlib>
+#include <charconv>
+#include <string_view>
 
 namespace host {
 namespace {
 
-std::string Field(const std::string& line, const std::string& name, size_t from) {
-  std::string key = "|" + name + "=";
+// The value after key ("|Name="), found from from on, up to the next '|'; empty when absent.
+std::string_view Field(std::string_view line, std::string_view key, size_t from) {
   size_t p = line.find(key, from);
-  if (p == std::string::npos) return "";
+  if (p == std::string_view::npos) return {};
   p += key.size();
-  size_t end = line.find('|', p);
-  return line.substr(p, end == std::string::npos ? std::string::npos : end - p);
+  const size_t end = line.find('|', p);
+  return line.substr(p, end == std::string_view::npos ? std::string_view::npos : end - p);
+}
+
+// The decimal number a field starts with; 0 when it has none.
+template <typename Number>
+Number NumberOf(std::string_view text) {
+  Number n = 0;
+  std::from_chars(text.data(), text.data() + text.size(), n);
+  return n;
 }
 
 }  // namespace
 
-TaskView ParseStatusLine(const std::string& line) {
+TaskView ParseStatusLine(const std::string& text) {
   TaskView v;
-  const std::string first = "FileName=";
-  size_t sizeAt = line.find("|FileSize=");
-  if (line.compare(0, first.size(), first) != 0 || sizeAt == std::string::npos) return v;
-  v.fileName = line.substr(first.size(), sizeAt - first.size());
-  v.fileSize = std::atoll(Field(line, "FileSize", sizeAt).c_str());
-  v.pickCode = Field(line, "PickCode", sizeAt);
-  v.status = std::atoi(Field(line, "Status", sizeAt).c_str());
-  v.errCode = std::atoi(Field(line, "ErrCode", sizeAt).c_str());
-  v.serverErrCode = std::atoi(Field(line, "ServerErrCode", sizeAt).c_str());
-  size_t msgAt = line.find("|ServerErrMsg=", sizeAt);
-  if (msgAt != std::string::npos) {
+  const std::string_view line(text);
+  constexpr std::string_view kFirst = "FileName=";
+  const size_t sizeAt = line.find("|FileSize=");
+  if (line.substr(0, kFirst.size()) != kFirst || sizeAt == std::string_view::npos) return v;
+  v.fileName = std::string(line.substr(kFirst.size(), sizeAt - kFirst.size()));
+  v.fileSize = NumberOf<int64_t>(Field(line, "|FileSize=", sizeAt));
+  v.pickCode = std::string(Field(line, "|PickCode=", sizeAt));
+  v.status = NumberOf<int>(Field(line, "|Status=", sizeAt));
+  v.errCode = NumberOf<int>(Field(line, "|ErrCode=", sizeAt));
+  v.serverErrCode = NumberOf<int>(Field(line, "|ServerErrCode=", sizeAt));
+  constexpr std::string_view kMessage = "|ServerErrMsg=";
+  const size_t msgAt = line.find(kMessage, sizeAt);
+  if (msgAt != std::string_view::npos) {
     // The message runs to the next known field, if any.
-    size_t start = msgAt + 14;
-    size_t end = std::string::npos;
-    for (const char* next : {"|Total=", "|Retry="}) {
-      size_t p = line.find(next, start);
-      if (p != std::string::npos && p < end) end = p;
+    const size_t start = msgAt + kMessage.size();
+    size_t end = std::string_view::npos;
+    for (std::string_view next : {"|Total=", "|Retry="}) {
+      const size_t p = line.find(next, start);
+      if (p != std::string_view::npos && p < end) end = p;
     }
-    v.serverErrMsg = line.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    v.serverErrMsg = std::string(
+        line.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
   }
-  std::string total = Field(line, "Total", sizeAt);
-  if (!total.empty()) v.total = std::atoll(total.c_str());
-  v.offset = std::atoll(Field(line, "Offset", sizeAt).c_str());
-  v.elapsed = std::atoi(Field(line, "Elapsed", sizeAt).c_str());
-  v.retry = std::atoi(Field(line, "Retry", sizeAt).c_str());
-  v.wait = std::atoi(Field(line, "Wait", sizeAt).c_str());
+  const std::string_view total = Field(line, "|Total=", sizeAt);
+  if (!total.empty()) v.total = NumberOf<int64_t>(total);
+  v.offset = NumberOf<int64_t>(Field(line, "|Offset=", sizeAt));
+  v.elapsed = NumberOf<int>(Field(line, "|Elapsed=", sizeAt));
+  v.retry = NumberOf<int>(Field(line, "|Retry=", sizeAt));
+  v.wait = NumberOf<int>(Field(line, "|Wait=", sizeAt));
   return v;
 }
 

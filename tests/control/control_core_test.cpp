@@ -234,4 +234,32 @@ TEST_F(ControlCoreTest, FourthTaskQueuesAndTheStatusPollStartsIt) {
   for (int id = 2; id <= 4; ++id) ASSERT_TRUE(WaitStatus(id, kStatusCompleted)) << id;
 }
 
+TEST_F(ControlCoreTest, StatusLineTailsOfHashingRetryWaitAndUploading) {
+  using testing_support::StepOutcome;
+  Init(/*nRetry=*/1, /*nWait=*/3600);
+  // One task per state, each held there by a blocked or failed step.
+  const struct {
+    const char* step;
+    StepOutcome outcome;
+    int status;
+    std::string tail;
+  } cases[] = {
+      {"hash", StepOutcome::kBlock, kStatusHashing, "|ServerErrMsg=|Total=0"},
+      {"dispatch", StepOutcome::kFail, kStatusRetryWait, "|ServerErrMsg=|Retry=1|Wait=0"},
+      {"upload", StepOutcome::kBlock, kStatusUploading,
+       "|ServerErrMsg=|Total=0|Offset=0|Elapsed=0|TotalElapsed=0"},
+  };
+  int id = 0;
+  for (const auto& c : cases) {
+    ++id;
+    steps_.Script(c.step, {c.outcome});
+    ASSERT_EQ(core_->AddUpTask(id, MakeFile("f" + std::to_string(id), 10).c_str(), ""), 1);
+    ASSERT_EQ(core_->ContinueUpTask(id), 1);
+    ASSERT_TRUE(WaitStatus(id, c.status)) << c.step;
+    std::string line;
+    ASSERT_TRUE(core_->GetTaskInfo(id, &line));
+    EXPECT_TRUE(line.ends_with(c.tail)) << line;
+  }
+}
+
 }  // namespace

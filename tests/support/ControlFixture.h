@@ -18,8 +18,8 @@ namespace testing_support {
 
 inline constexpr const char* kDispatchUrl = "http://dispatch.corvel.example/index.php";
 
-// Waits until ready() holds, polling again at every change the core reports (a step begun, a
-// run ended, a slot freed), for at most timeoutMs. No sleeps: a state the test waits for is
+// Waits until ready() holds, polling again at every change the core reports (a new Status,
+// a run ended, a slot freed), for at most timeoutMs. No sleeps: a state the test waits for is
 // always reached through such a change.
 bool WaitOnChanges(CUpLoadObjCore& core, const std::function<bool()>& ready, int timeoutMs);
 
