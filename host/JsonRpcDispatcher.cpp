@@ -145,11 +145,15 @@ std::string JsonRpcDispatcher::Handle(const std::string& line) {
       Arity(params, 0);
       core_.DeleteFileList();
       result = nullptr;
+    } else if (const auto own = methods_.find(method); own != methods_.end()) {
+      result = own->second(params);
     } else {
       return notification ? "" : Dump(Error(id, kRpcMethodNotFound, "method not found"));
     }
   } catch (const ParamError&) {
     return notification ? "" : Dump(Error(id, kRpcInvalidParams, "invalid params"));
+  } catch (const RpcFault& fault) {
+    return notification ? "" : Dump(Error(id, fault.code, fault.message));
   }
   if (notification) return "";
   return Dump(json{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}});

@@ -13,11 +13,15 @@
 // nothing; a request without an id (a notification) gets no response. Text that is not valid
 // UTF-8 is written with replacement characters (U+FFFD). A string param holding a NUL is refused
 // as invalid params (the control's texts end at the first NUL). Arrays and objects nested more
-// than 32 deep are refused before parsing.
+// than 32 deep are refused before parsing. A front end may add methods of its own (AddMethod:
+// the browser host's "Open"); they are called like the control's, after the same checks.
 //
 // Thread safety: one thread drives the core, as the page's thread does.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "control/UpLoadObjCore.h"
@@ -33,14 +37,26 @@ enum RpcError : int {
   kRpcInternalError = -32603,
 };
 
+// The error a front end's own method answers with.
+struct RpcFault {
+  int code;
+  const char* message;
+};
+
 class JsonRpcDispatcher {
  public:
+  // A front end's own method: given the params (an array), returns the result or throws
+  // RpcFault.
+  using Method = std::function<nlohmann::json(const nlohmann::json& params)>;
+
   explicit JsonRpcDispatcher(CUpLoadObjCore& core) : core_(core) {}
   // Handles one request text; returns the response text, or "" when none is due.
   std::string Handle(const std::string& request);
+  void AddMethod(const std::string& name, Method method) { methods_[name] = std::move(method); }
 
  private:
   CUpLoadObjCore& core_;
+  std::map<std::string, Method> methods_;
 };
 
 }  // namespace host

@@ -40,31 +40,6 @@ std::string ErrorResponse(const json& id, int code, const char* message) {
       .dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// Answers the handshake. Only called for a request the dispatcher found well formed (so the
-// text parses and nests shallowly) but did not know.
-std::string AnswerOpen(CUpLoadObjCore& core, const std::string& message, bool first) {
-  const json request = json::parse(message, nullptr, false);
-  if (request.is_discarded() || !request.is_object() || request.value("method", "") != "Open") {
-    return "";
-  }
-  const json id = request["id"];
-  if (!first)
-    return ErrorResponse(id, kRpcInvalidRequest, "Open is only accepted as the first message");
-  const json params = request.value("params", json::array());
-  if (!params.is_array() || params.size() != 1 || !params[0].is_string()) {
-    return ErrorResponse(id, kRpcInvalidParams, "invalid params");
-  }
-  const std::string pageHost = PageHostOfOrigin(params[0].get<std::string>());
-  core.SetPageHost(pageHost);
-  Debug("page host " + pageHost);
-  return json{{"jsonrpc", "2.0"}, {"id", id}, {"result", nullptr}}.dump();
-}
-
-bool IsMethodNotFound(const std::string& response) {
-  const json r = json::parse(response, nullptr, false);
-  return r.is_object() && r.contains("error") && r["error"].value("code", 0) == kRpcMethodNotFound;
-}
-
 }  // namespace
 
 Caller CallerOf(const std::vector<std::string>& args) {
@@ -130,6 +105,17 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
   core.SetPageHost(kNoPageHost);
   int status = kExitHostEnd;
   bool first = true;
+  // The handshake: the page's origin, from the extension, before anything else.
+  dispatcher.AddMethod("Open", [&](const json& params) -> json {
+    if (!first) throw RpcFault{kRpcInvalidRequest, "Open is only accepted as the first message"};
+    if (params.size() != 1 || !params[0].is_string()) {
+      throw RpcFault{kRpcInvalidParams, "invalid params"};
+    }
+    const std::string pageHost = PageHostOfOrigin(params[0].get<std::string>());
+    core.SetPageHost(pageHost);
+    Debug("page host " + pageHost);
+    return nullptr;
+  });
   for (;;) {
     std::string message, response;
     const FrameRead r = ReadFrame(in, &message);
@@ -147,12 +133,6 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
       break;
     } else {
       response = dispatcher.Handle(message);
-      // The dispatcher does not know "Open": its method-not-found answer is where the
-      // handshake is recognised, after the text proved to be a well-formed request.
-      if (IsMethodNotFound(response)) {
-        const std::string open = AnswerOpen(core, message, first);
-        if (!open.empty()) response = open;
-      }
       first = false;
     }
     if (response.empty()) continue;
