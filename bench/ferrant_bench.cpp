@@ -184,6 +184,38 @@ int BenchThree(const std::string& dir) {
   return 0;
 }
 
+// An empty folder at path (removed first when it was there).
+void FreshFolder(const std::string& path) {
+  std::system(("rm -rf " + path + " && mkdir -p " + path).c_str());
+}
+
+// Runs `ferrant upload --status-lines` of files against the server, its data folder appdata
+// and its output to /dev/null; returns its exit status, its resource use in *usage.
+int RunFerrantUpload(const ServerProcess& server, const std::string& appdata,
+                     const std::vector<std::string>& files, rusage* usage) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setenv("APPDATA", appdata.c_str(), 1);
+    const int devnull = open("/dev/null", O_WRONLY);
+    dup2(devnull, 1);
+    std::vector<std::string> args = {
+        "ferrant",   "upload",         "--status-lines", "--dispatch", server.Dispatch(),
+        "--resolve", server.Resolve(), "--retry",        "0",          "--"};
+    args.insert(args.end(), files.begin(), files.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv((g_bin + "/host/ferrant").c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  wait4(pid, &status, 0, usage);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "ferrant upload exited with %d\n", WEXITSTATUS(status));
+  }
+  return WEXITSTATUS(status);
+}
+
 int BenchRss(const std::string& dir) {
   std::string f = dir + "/bench-5g-sparse";
   if (!std::ifstream(f).good()) {
@@ -192,23 +224,12 @@ int BenchRss(const std::string& dir) {
   ServerProcess server(dir);
   Series ours{"16 MiB / peak RSS", {}}, base{"budget", {}};
   for (int r = 0; r < 2; ++r) {
-    std::string appdata = dir + "/appdata-rss";
-    std::system(("rm -rf " + appdata + " && mkdir -p " + appdata).c_str());
-    pid_t pid = fork();
-    if (pid == 0) {
-      setenv("APPDATA", appdata.c_str(), 1);
-      int devnull = open("/dev/null", O_WRONLY);
-      dup2(devnull, 1);
-      execl((g_bin + "/host/ferrant").c_str(), "ferrant", "upload", "--status-lines", "--dispatch",
-            server.Dispatch().c_str(), "--resolve", server.Resolve().c_str(), "--retry", "0",
-            f.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
+    const std::string appdata = dir + "/appdata-rss";
+    FreshFolder(appdata);
     rusage ru{};
-    wait4(pid, &status, 0, &ru);
+    const int status = RunFerrantUpload(server, appdata, {f}, &ru);
     double peakMiB = ru.ru_maxrss / 1024.0;
-    std::printf("  run %d: exit %d, peak RSS %.1f MiB\n", r, WEXITSTATUS(status), peakMiB);
+    std::printf("  run %d: exit %d, peak RSS %.1f MiB\n", r, status, peakMiB);
     ours.values.push_back(16.0 / peakMiB);
     base.values.push_back(1.0);
   }
@@ -224,6 +245,7 @@ int BenchRss(const std::string& dir) {
 // (connect, request, reply to the server's close) on the endpoints a task uses, then a task
 // file's write, fsync and rename; three files at a time, as the control runs three tasks.
 constexpr int kSmallFiles = 300;
+constexpr int64_t kSmallSize = 16 * 1024;
 
 // Every contender starts on a settled disk: the files the previous one wrote, and the folder
 // just removed, are on the disk before the clock starts. Without it a run paid for the
@@ -232,7 +254,6 @@ constexpr int kSmallFiles = 300;
 void SettleDisk() {
   sync();
 }
-constexpr int64_t kSmallSize = 16 * 1024;
 
 // One HTTP exchange on a new loopback connection: false when it failed.
 bool Exchange(int port, const std::string& request) {
@@ -288,7 +309,7 @@ bool FloorFile(int port, const std::string& folder, int i) {
 }
 
 double TimeFloor(const ServerProcess& server, const std::string& folder) {
-  std::system(("rm -rf " + folder + " && mkdir -p " + folder).c_str());
+  FreshFolder(folder);
   SettleDisk();
   std::atomic<bool> ok{true};
   const double start = Now();
@@ -308,31 +329,12 @@ double TimeFloor(const ServerProcess& server, const std::string& folder) {
 double TimeOurs(const ServerProcess& server, const std::string& dir,
                 const std::vector<std::string>& files) {
   const std::string appdata = dir + "/appdata-small";
-  std::system(("rm -rf " + appdata + " && mkdir -p " + appdata).c_str());
+  FreshFolder(appdata);
   SettleDisk();
   const double start = Now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setenv("APPDATA", appdata.c_str(), 1);
-    const int devnull = open("/dev/null", O_WRONLY);
-    dup2(devnull, 1);
-    std::vector<std::string> args = {
-        "ferrant",   "upload",         "--status-lines", "--dispatch", server.Dispatch(),
-        "--resolve", server.Resolve(), "--retry",        "0",          "--"};
-    args.insert(args.end(), files.begin(), files.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv((g_bin + "/host/ferrant").c_str(), argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  const double t = Now() - start;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "ferrant upload exited with %d\n", WEXITSTATUS(status));
-  }
-  return t;
+  rusage usage{};
+  RunFerrantUpload(server, appdata, files, &usage);
+  return Now() - start;
 }
 
 double TimeCurl(const ServerProcess& server, const std::string& dir,

@@ -62,7 +62,7 @@ bool CProxySocket::DiscoverProxy(const char* targetHost) {
 
 bool CProxySocket::ConnectViaProxy(const char* host, int port) {
   if (host == nullptr) {
-    Fail(platform::SocketError::kInvalidAddress);
+    SetLastError(platform::SocketError::kInvalidAddress);
     return false;
   }
   if (!Connect(Settings.Host, static_cast<uint16_t>(Settings.Port & 0xFFFF))) return false;

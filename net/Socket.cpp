@@ -32,7 +32,7 @@ bool CSimpleSocket::CreateSocket() {
 bool CSimpleSocket::CloseSocket() {
   FreeBuffer();
   if (!IsValid()) {
-    Fail(SocketError::kNotConnected);
+    SetLastError(SocketError::kNotConnected);
     return false;
   }
   bool ok = Sockets().Close(handle_, &lastError_);
@@ -69,38 +69,47 @@ int32_t CSimpleSocket::SendBytes(const void* data, int32_t length) {
   return static_cast<int32_t>(n);
 }
 
+void CSimpleSocket::ResetPeerAddress() {
+  std::memset(peer_, 0, sizeof peer_);
+  peer_[0] = 2;  // IPv4
+}
+
 void CSimpleSocket::NoteAddresses() {
   Sockets().Addresses(handle_, peer_, local_);
 }
 
-CActiveSocket::~CActiveSocket() = default;
-
 bool CActiveSocket::Connect(const char* host, uint16_t port) {
   if (!IsValid()) {
-    Fail(SocketError::kSocketError);
+    SetLastError(SocketError::kSocketError);
     return false;
   }
   if (host == nullptr) {
-    Fail(SocketError::kInvalidAddress);
+    SetLastError(SocketError::kInvalidAddress);
     return false;
   }
   if (port == 0) {
-    Fail(SocketError::kInvalidPort);
+    SetLastError(SocketError::kInvalidPort);
     return false;
   }
-  std::memset(peer_, 0, sizeof peer_);
-  peer_[0] = 2;  // IPv4
+  ResetPeerAddress();
   uint32_t addr = 0;
-  if (!call_.transport.resolver.ResolveIPv4(host, port, &addr, &lastError_)) return false;
+  SocketError error = SocketError::kNone;
+  if (!call_.transport.resolver.ResolveIPv4(host, port, &addr, &error)) {
+    SetLastError(error);
+    return false;
+  }
   if (addr == 0xFFFFFFFFu) {
-    Fail(SocketError::kInvalidAddress);
+    SetLastError(SocketError::kInvalidAddress);
     return false;
   }
   platform::SocketWait wait;
   wait.cancel = call_.cancel;
   wait.limitMs = call_.transport.connectTimeoutMs.load();
-  if (!Sockets().Connect(handle_, addr, port, wait, &lastError_)) return false;
+  if (!Sockets().Connect(Handle(), addr, port, wait, &error)) {
+    SetLastError(error);
+    return false;
+  }
   NoteAddresses();
-  lastError_ = SocketError::kNone;
+  SetLastError(SocketError::kNone);
   return true;
 }

@@ -47,7 +47,11 @@ class CSimpleSocket {
   platform::SocketSystem& Sockets() const { return call_.transport.env.Sockets(); }
   // The limits of this socket's next send or receive.
   platform::SocketWait IdleWait() const;
-  void Fail(platform::SocketError error) { lastError_ = error; }
+  platform::SocketHandle Handle() const { return handle_; }
+  void SetLastError(platform::SocketError error) { lastError_ = error; }
+  // Before a connect: the peer address holds only its family (IPv4).
+  void ResetPeerAddress();
+  // After a connect: both addresses as the system reports them.
   void NoteAddresses();
 
   const Call call_;
@@ -61,14 +65,11 @@ class CSimpleSocket {
   int32_t bufferSize_ = 0;
   uint8_t peer_[16] = {};
   uint8_t local_[16] = {};
-
-  friend class CActiveSocket;
 };
 
 class CActiveSocket : public CSimpleSocket {
  public:
   using CSimpleSocket::CSimpleSocket;
-  ~CActiveSocket() override;
   // Resolves host (the override table first) and connects; false with LastError
   // kSocketError (no socket), kInvalidAddress (null host or no address), kInvalidPort (port 0),
   // or the connect's error.

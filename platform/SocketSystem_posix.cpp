@@ -9,15 +9,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 #include "platform/SocketSystem.h"
+#include "platform/SocketWait.h"
 
 namespace platform {
 namespace {
-
-constexpr int kSliceMs = 50;
 
 SocketError MapErrno(int e) {
   switch (e) {
@@ -60,42 +58,20 @@ SocketError MapErrno(int e) {
   }
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Waits for events on s in slices. 1: ready; 0: time limit passed (*error 5); -1: cancelled
-// (*error 10) or poll failed.
+// Waits for events on s. 1: ready; 0: time limit passed (kTimedOut); -1: cancelled
+// (kConnectionAborted) or poll failed.
 int WaitFor(SocketHandle s, short events, const SocketWait& wait, int64_t deadline,
             SocketError* error) {
-  for (;;) {
-    if (wait.cancel && wait.cancel->load(std::memory_order_acquire)) {
-      *error = SocketError::kConnectionAborted;
-      return -1;
-    }
-    int slice = kSliceMs;
-    if (deadline > 0) {
-      int64_t left = deadline - NowMs();
-      if (left <= 0) {
-        *error = SocketError::kTimedOut;
-        return 0;
-      }
-      if (left < slice) slice = static_cast<int>(left);
-    }
+  return WaitInSlices(wait, deadline, error, [&](int sliceMs) {
     pollfd p{static_cast<int>(s), events, 0};
-    int r = ::poll(&p, 1, slice);
+    const int r = ::poll(&p, 1, sliceMs);
     if (r > 0) return 1;
     if (r < 0 && errno != EINTR) {
       *error = MapErrno(errno);
       return -1;
     }
-  }
-}
-
-int64_t Deadline(const SocketWait& wait) {
-  return wait.limitMs > 0 ? NowMs() + wait.limitMs : 0;
+    return 0;
+  });
 }
 
 class PosixSockets : public SocketSystem {
@@ -124,7 +100,7 @@ class PosixSockets : public SocketSystem {
       *error = MapErrno(errno);
       return false;
     }
-    int r = WaitFor(s, POLLOUT, wait, Deadline(wait), error);
+    int r = WaitFor(s, POLLOUT, wait, WaitDeadline(wait), error);
     if (r <= 0) return false;
     int soError = 0;
     socklen_t len = sizeof soError;
@@ -140,17 +116,14 @@ class PosixSockets : public SocketSystem {
                SocketError* error) override {
     const char* p = static_cast<const char*>(data);
     size_t left = n;
-    int64_t deadline = Deadline(wait);
+    int64_t deadline = WaitDeadline(wait);
     while (left > 0) {
-      if (wait.cancel && wait.cancel->load(std::memory_order_acquire)) {
-        *error = SocketError::kConnectionAborted;
-        return -1;
-      }
+      if (WaitCancelled(wait, error)) return -1;
       ssize_t k = ::send(static_cast<int>(s), p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (k > 0) {
         p += k;
         left -= static_cast<size_t>(k);
-        deadline = Deadline(wait);
+        deadline = WaitDeadline(wait);
         continue;
       }
       if (k < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -166,12 +139,9 @@ class PosixSockets : public SocketSystem {
 
   int64_t Receive(SocketHandle s, void* buffer, size_t n, const SocketWait& wait,
                   SocketError* error) override {
-    int64_t deadline = Deadline(wait);
+    int64_t deadline = WaitDeadline(wait);
     for (;;) {
-      if (wait.cancel && wait.cancel->load(std::memory_order_acquire)) {
-        *error = SocketError::kConnectionAborted;
-        return -1;
-      }
+      if (WaitCancelled(wait, error)) return -1;
       ssize_t k = ::recv(static_cast<int>(s), buffer, n, MSG_DONTWAIT);
       if (k >= 0) {
         *error = SocketError::kNone;

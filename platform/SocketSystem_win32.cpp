@@ -3,15 +3,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "platform/SocketSystem.h"
+#include "platform/SocketWait.h"
 
 namespace platform {
 namespace {
-
-constexpr int kSliceMs = 50;
 
 SocketError MapWsa(int e) {
   switch (e) {
@@ -54,45 +52,23 @@ SocketError MapWsa(int e) {
   }
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-int64_t Deadline(const SocketWait& wait) {
-  return wait.limitMs > 0 ? NowMs() + wait.limitMs : 0;
-}
-
 // 1 ready, 0 time limit (kTimedOut), -1 cancelled (kConnectionAborted) or failed.
 int WaitFor(SOCKET s, bool write, const SocketWait& wait, int64_t deadline, SocketError* error) {
-  for (;;) {
-    if (wait.cancel && wait.cancel->load(std::memory_order_acquire)) {
-      *error = SocketError::kConnectionAborted;
-      return -1;
-    }
-    int slice = kSliceMs;
-    if (deadline > 0) {
-      int64_t left = deadline - NowMs();
-      if (left <= 0) {
-        *error = SocketError::kTimedOut;
-        return 0;
-      }
-      if (left < slice) slice = static_cast<int>(left);
-    }
+  return WaitInSlices(wait, deadline, error, [&](int sliceMs) {
     fd_set set, err;
     FD_ZERO(&set);
     FD_ZERO(&err);
     FD_SET(s, &set);
     FD_SET(s, &err);
-    timeval tv{slice / 1000, (slice % 1000) * 1000};
-    int r = select(0, write ? nullptr : &set, write ? &set : nullptr, &err, &tv);
+    timeval tv{sliceMs / 1000, (sliceMs % 1000) * 1000};
+    const int r = select(0, write ? nullptr : &set, write ? &set : nullptr, &err, &tv);
     if (r > 0) return 1;
     if (r < 0) {
       *error = MapWsa(WSAGetLastError());
       return -1;
     }
-  }
+    return 0;
+  });
 }
 
 // The socket library, started once for the life of the process.
@@ -131,7 +107,7 @@ class WinsockSockets : public SocketSystem {
       *error = MapWsa(e);
       return false;
     }
-    if (WaitFor(s, true, wait, Deadline(wait), error) <= 0) return false;
+    if (WaitFor(s, true, wait, WaitDeadline(wait), error) <= 0) return false;
     int soError = 0;
     int len = sizeof soError;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soError), &len) != 0) {
@@ -147,18 +123,15 @@ class WinsockSockets : public SocketSystem {
     SOCKET s = static_cast<SOCKET>(h);
     const char* p = static_cast<const char*>(data);
     size_t left = n;
-    int64_t deadline = Deadline(wait);
+    int64_t deadline = WaitDeadline(wait);
     while (left > 0) {
-      if (wait.cancel && wait.cancel->load(std::memory_order_acquire)) {
-        *error = SocketError::kConnectionAborted;
-        return -1;
-      }
+      if (WaitCancelled(wait, error)) return -1;
       int chunk = left > 0x100000 ? 0x100000 : static_cast<int>(left);
       int k = send(s, p, chunk, 0);
       if (k > 0) {
         p += k;
         left -= static_cast<size_t>(k);
-        deadline = Deadline(wait);
+        deadline = WaitDeadline(wait);
         continue;
       }
       int e = WSAGetLastError();
@@ -176,12 +149,9 @@ class WinsockSockets : public SocketSystem {
   int64_t Receive(SocketHandle h, void* buffer, size_t n, const SocketWait& wait,
                   SocketError* error) override {
     SOCKET s = static_cast<SOCKET>(h);
-    int64_t deadline = Deadline(wait);
+    int64_t deadline = WaitDeadline(wait);
     for (;;) {
-      if (wait.cancel && wait.cancel->load(std::memory_order_acquire)) {
-        *error = SocketError::kConnectionAborted;
-        return -1;
-      }
+      if (WaitCancelled(wait, error)) return -1;
       int k = recv(s, static_cast<char*>(buffer), n > 0x100000 ? 0x100000 : static_cast<int>(n), 0);
       if (k >= 0) {
         *error = SocketError::kNone;

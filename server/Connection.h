@@ -60,8 +60,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void ReadFormHead();
   void BeginBody();
   void ReadBody();
-  // Appends file bytes to the partial file; false (the upload ended) when writing fails.
+  // Appends file bytes to the partial file; false when writing fails (then WriteFailed).
   bool AppendToFile(const char* data, size_t n);
+  // The partial file cannot be written: the upload ends, answered with 316.
+  void WriteFailed();
   void EndBody();
   void ReadDiscard();
 

@@ -93,10 +93,7 @@ void Connection::BeginBody() {
         }
         self->file_ = ::open(self->state_->store->PartialPath(self->key_).c_str(),
                              O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (self->file_ < 0) {
-          self->EndUpload();
-          return self->AnswerStatus("ups", "up", 316, "the server cannot write the file");
-        }
+        if (self->file_ < 0) return self->WriteFailed();
         self->state_->SetWriter(self->key_, self);
         // File bytes that came with the form head; anything after them is the closing
         // line, which the drain reads.
@@ -104,10 +101,7 @@ void Connection::BeginBody() {
             static_cast<size_t>(std::min<uint64_t>(self->data_.size(), self->fileBytes_));
         std::string early = std::move(self->data_);
         self->data_.clear();
-        if (!self->AppendToFile(early.data(), first)) {
-          return self->AnswerStatus("ups", "up", 316, "the server cannot write the file");
-        }
-        self->ReadBody();
+        if (self->AppendToFile(early.data(), first)) self->ReadBody();
       });
 }
 
@@ -133,11 +127,7 @@ void Connection::ReadBody() {
                             if (ec || self->closed_)
                               return self->Close();  // the bytes written so far stay
                             self->bodyRead_ += n;
-                            if (!self->AppendToFile(self->buf_.data(), n)) {
-                              return self->AnswerStatus("ups", "up", 316,
-                                                        "the server cannot write the file");
-                            }
-                            self->ReadBody();
+                            if (self->AppendToFile(self->buf_.data(), n)) self->ReadBody();
                           });
 }
 
@@ -147,7 +137,7 @@ bool Connection::AppendToFile(const char* data, size_t n) {
     ssize_t w = ::write(file_, data + off, n - off);
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
-      EndUpload();
+      WriteFailed();
       return false;
     }
     off += static_cast<size_t>(w);
@@ -155,6 +145,11 @@ bool Connection::AppendToFile(const char* data, size_t n) {
   received_ += n;
   state_->AddUploadBytes(key_, static_cast<int64_t>(n));
   return true;
+}
+
+void Connection::WriteFailed() {
+  EndUpload();
+  AnswerStatus("ups", "up", 316, "the server cannot write the file");
 }
 
 void Connection::EndBody() {

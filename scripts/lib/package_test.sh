@@ -27,8 +27,7 @@ check "dpkg -i installs the package" "dpkg -i '$deb' >'$work/dpkg.log' 2>&1 || {
 check "ferrant --version and ferrant-server --version name $version" \
   "[ \"\$(/usr/bin/ferrant --version)\" = 'ferrant $version' ] &&
    [ \"\$(/usr/bin/ferrant-server --version)\" = 'ferrant-server $version' ]"
-spawn_reading "$work/server.log" /usr/bin/ferrant-server --store "$work/store" --port 0
-port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' <<<"$first_line")
+spawn_server "$work/server.log" /usr/bin/ferrant-server "$work/store"
 head -c 2000000 /dev/urandom >"$work/photo.jpg"
 sha=$(sha1sum "$work/photo.jpg" | cut -c1-40 | tr a-f A-F)
 check "the installed ferrant uploads to the installed ferrant-server" \
@@ -67,8 +66,8 @@ dll="$dir\\Ferrant.dll"
 check "msiexec /i installs per machine" "$WINE msiexec /i 'C:\\ferrant\\Ferrant.msi' /qn >/dev/null 2>&1"
 check_registered HKCR "msi" "$dll"
 check "msi: type library and interface" \
-  "is '$dll' 'HKCR\\TypeLib\\{BDA91015-BF2E-4954-8C83-447A32F3F2F3}\\1.0\\804\\win64' &&
-   is '{BDA91015-BF2E-4954-8C83-447A32F3F2F3}' 'HKCR\\Interface\\{5D1BA784-4FD5-4D19-8770-444A7EDDDAD6}\\TypeLib'"
+  "is '$dll' 'HKCR\\TypeLib\\$libid\\1.0\\804\\win64' &&
+   is '$libid' 'HKCR\\Interface\\$iid\\TypeLib'"
 check "msi: the 32-bit DLL for 32-bit hosts, in the 32-bit view" \
   "$WINE reg query 'HKCR\\CLSID\\$clsid\\InprocServer32' /reg:32 2>/dev/null | tr -d '\r' |
    grep -qF 'C:\\Program Files (x86)\\Ferrant\\Ferrant.dll'"
@@ -88,9 +87,9 @@ check "msiexec /x removes every key and file of ours" \
   "$WINE msiexec /x 'C:\\ferrant\\Ferrant.msi' /qn >/dev/null 2>&1 &&
    key_absent 'HKCR\\CLSID\\$clsid' && key_absent 'HKCR\\Ferrant.UpLoadObj' &&
    key_absent 'HKCR\\Ferrant.UpLoadObj.1' && key_absent 'HKCR\\AppID\\Ferrant.DLL' &&
-   key_absent 'HKCR\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}' &&
-   key_absent 'HKCR\\TypeLib\\{BDA91015-BF2E-4954-8C83-447A32F3F2F3}' &&
-   key_absent 'HKCR\\Interface\\{5D1BA784-4FD5-4D19-8770-444A7EDDDAD6}' &&
+   key_absent 'HKCR\\AppID\\$appid' &&
+   key_absent 'HKCR\\TypeLib\\$libid' &&
+   key_absent 'HKCR\\Interface\\$iid' &&
    key_absent 'HKLM\\Software\\Google\\Chrome\\NativeMessagingHosts\\com.corvel.ferrant' &&
    key_absent 'HKLM\\Software\\Mozilla\\NativeMessagingHosts\\com.corvel.ferrant' &&
    [ ! -e \"\$WINEPREFIX/drive_c/Program Files/Ferrant\" ] &&

@@ -44,7 +44,7 @@ dll='C:\ferrant\Ferrant.dll'
 check "regsvr32 registers" "$WINE regsvr32 /s '$dll' >/dev/null 2>&1"
 check_registered HKCR machine "$dll"
 check "type library registered" \
-  "key_exists 'HKCR\\TypeLib\\{BDA91015-BF2E-4954-8C83-447A32F3F2F3}\\1.0'"
+  "key_exists 'HKCR\\TypeLib\\$libid\\1.0'"
 
 run_suite "scripting from JScript" $WINE cscript //nologo 'C:\ferrant\scripting.js'
 run_suite "COM client: dispatch, vtable, interfaces, safety, aggregation, persistence, page" \
@@ -121,7 +121,7 @@ check "regsvr32 /u removes the class and the ProgIDs" "$WINE regsvr32 /s /u '$dl
   key_absent 'HKCR\\CLSID\\$clsid' && key_absent 'HKCR\\Ferrant.UpLoadObj' &&
   key_absent 'HKCR\\Ferrant.UpLoadObj.1' && key_absent 'HKCR\\AppID\\Ferrant.DLL'"
 check "the AppID key stays after unregistration" \
-  "key_exists 'HKCR\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}'"
+  "key_exists 'HKCR\\AppID\\$appid'"
 
 # DllInstall: "user" in any case registers for the current user only; anything else machine-wide.
 check "DllInstall USER registers per user" "$WINE regsvr32 /s /n /i:USER '$dll' >/dev/null 2>&1"

@@ -6,6 +6,7 @@
 #   check NAME TEST          prints ok/FAIL NAME and counts failures in $fail
 #   run_suite NAME CMD...    a test program printing "N passed, N failed"
 #   spawn_reading LOG CMD... a background command, its first output line in $first_line
+#   spawn_server LOG BIN STORE   a reference server binary on a free port ($port, $server_pid)
 #   start_server STORE       the reference server of the Linux tree on a free port ($port)
 #   with_hosts CMD...        CMD with dispatch.corvel.example mapped to loopback for Wine
 #   is / key_exists / key_absent   registry checks that say what they read when they fail
@@ -14,7 +15,11 @@ WINDOWS_PACKAGES=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools libwin
 WINE=/usr/lib/wine/wine64
 fail=0
 cleanup_pids=()
+# The control's class, type library, interface and module AppID.
 clsid='{CC98CADB-E94C-4240-9723-3E0707271E17}'
+libid='{BDA91015-BF2E-4954-8C83-447A32F3F2F3}'
+iid='{5D1BA784-4FD5-4D19-8770-444A7EDDDAD6}'
+appid='{FDB55F31-BC77-467D-AE46-23257A7832F1}'
 
 check() { if eval "$2"; then echo "ok   $1"; else echo "FAIL $1"; fail=$((fail + 1)); fi; }
 
@@ -121,16 +126,22 @@ run_suite() {
   check "$name" "[ $rc -eq 0 ] && grep -qE '[0-9]+ passed, 0 failed' <<<\"\$out\""
 }
 
+# spawn_server LOG BIN STORE: the reference server BIN storing into STORE, its output in LOG, on
+# a free port: $port, $server_pid.
+spawn_server() {
+  mkdir -p "$3"
+  spawn_reading "$1" "$2" --store "$3" --port 0
+  server_pid=$spawned_pid
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' <<<"$first_line")
+  [ -n "$port" ] || { echo "the reference server did not start: $first_line"; return 1; }
+}
+
 # The reference server of the Linux tree (configured as the unit part configures it, so that the
 # parts share one build), storing into STORE, on a free port: $port, $server_pid.
 start_server() {
   cmake -S "$ROOT" -B "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFERRANT_WERROR=ON >/dev/null
   cmake --build "$ROOT/build" -j2 --target ferrant-server >/dev/null
-  mkdir -p "$1"
-  spawn_reading "$WINEPREFIX/server.log" build/server/ferrant-server --store "$1" --port 0
-  server_pid=$spawned_pid
-  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' <<<"$first_line")
-  [ -n "$port" ] || { echo "the reference server did not start: $first_line"; return 1; }
+  spawn_server "$WINEPREFIX/server.log" build/server/ferrant-server "$1"
   { cat /etc/hosts; echo "127.0.0.1 dispatch.corvel.example"; } >"$WINEPREFIX/hosts"
 }
 
@@ -155,9 +166,9 @@ check_registered() {
   check "$where: MiscStatus 0 and MiscStatus\\1 131473" \
     "is 0 '$c\\MiscStatus' && is 131473 '$c\\MiscStatus\\1'"
   check "$where: toolbox bitmap, type library, version, AppID" \
-    "is '$dll, 102' '$c\\ToolboxBitmap32' && is '{BDA91015-BF2E-4954-8C83-447A32F3F2F3}' '$c\\TypeLib' &&
-    is 1.0 '$c\\Version' && is '{FDB55F31-BC77-467D-AE46-23257A7832F1}' '$c' AppID &&
+    "is '$dll, 102' '$c\\ToolboxBitmap32' && is '$libid' '$c\\TypeLib' &&
+    is 1.0 '$c\\Version' && is '$appid' '$c' AppID &&
     key_exists '$c\\Programmable' && key_exists '$c\\Control'"
-  check "$where: module AppID" "is Ferrant '$root\\AppID\\{FDB55F31-BC77-467D-AE46-23257A7832F1}' &&
-    is '{FDB55F31-BC77-467D-AE46-23257A7832F1}' '$root\\AppID\\Ferrant.DLL' AppID"
+  check "$where: module AppID" "is Ferrant '$root\\AppID\\$appid' &&
+    is '$appid' '$root\\AppID\\Ferrant.DLL' AppID"
 }
