@@ -93,6 +93,9 @@ void CUpLoadObjCore::InitService(const char* userId, const char* cookie, const c
   bool fits = !url->Truncated && platform::CopyText(endpoint.Host, url->Host) &&
               platform::CopyText(endpoint.Path, url->Path);
   endpoint.Port = url->Port;
+  // https means TLS to the dispatch server and to every upload server it names; any other
+  // scheme is plain HTTP, as it always was.
+  endpoint.Protocol = std::strcmp(url->Scheme, "HTTPS") == 0 ? Scheme::kHttps : Scheme::kHttp;
   FreeUrl(url);
   // The domain test comes first: a refused address replaces nothing, so that later requests
   // (and the cookie they carry) never go to a foreign host.
@@ -127,43 +130,74 @@ int CUpLoadObjCore::StopUpTask(int taskId) {
   return uploader_ && uploader_->StopTask(taskId) ? 1 : 0;
 }
 
-bool CUpLoadObjCore::GetTaskInfo(int taskId, std::string* line) {
-  TaskPtr task = uploader_ ? uploader_->GetTask(taskId) : nullptr;
-  if (!task) {
-    *line = "NULL";
-    return false;
+std::string FormatStatusLine(const TaskState& s) {
+  std::string out;
+  out.reserve(256);
+  out += "FileName=";
+  out += s.fileName;
+  AppendNumber(out, "|FileSize=", s.fileSize);
+  out += "|PickCode=";
+  out += s.pickCode;
+  AppendNumber(out, "|Status=", s.status);
+  AppendNumber(out, "|ErrCode=", s.errCode);
+  AppendNumber(out, "|ServerErrCode=", s.serverErrCode);
+  out += "|ServerErrMsg=";
+  out += s.serverErrMsg;
+  if (s.status == kStatusHashing) {
+    AppendNumber(out, "|Total=", s.total);
+  } else if (s.status == kStatusUploading) {
+    AppendNumber(out, "|Total=", s.total);
+    AppendNumber(out, "|Offset=", s.offset);
+    AppendNumber(out, "|Elapsed=", s.elapsed);
+    AppendNumber(out, "|TotalElapsed=", s.totalElapsed);
+  } else if (s.status == kStatusRetryWait) {
+    AppendNumber(out, "|Retry=", s.retry);
+    AppendNumber(out, "|Wait=", s.wait);
   }
-  TaskRecord rec = task->Snapshot();
+  return out;
+}
+
+bool CUpLoadObjCore::GetTaskState(int taskId, TaskState* state) {
+  *state = TaskState{};
+  TaskPtr task = uploader_ ? uploader_->GetTask(taskId) : nullptr;
+  if (!task) return false;
+  TaskRecord rec = task->Snapshot(&state->lastFailure);
   const int32_t status = rec.Status;
+  // A poll starts a queued task once a slot is free; this poll still shows it queued.
   if (status == kStatusStarting && runtime_.workers.Running() < WorkerPool::kMaxRunning) {
     runtime_.workers.Start(task);
   }
   const TaskProgress& p = task->Progress;
-  const int32_t elapsed = p.Elapsed.load();
-  std::string out;
-  out.reserve(256);
-  out += "FileName=";
-  out += platform::FieldView(rec.FileName);
-  AppendNumber(out, "|FileSize=", rec.FileSize);
-  out += "|PickCode=";
-  out += platform::FieldView(rec.PickCode);
-  AppendNumber(out, "|Status=", status);
-  AppendNumber(out, "|ErrCode=", rec.ErrCode);
-  AppendNumber(out, "|ServerErrCode=", rec.ServerErrCode);
-  out += "|ServerErrMsg=";
-  out += platform::FieldView(rec.ServerErrMsg);
+  state->fileName = platform::FieldView(rec.FileName);
+  state->fileSize = rec.FileSize;
+  state->pickCode = platform::FieldView(rec.PickCode);
+  state->status = status;
+  state->errCode = rec.ErrCode;
+  state->serverErrCode = rec.ServerErrCode;
+  state->serverErrMsg = platform::FieldView(rec.ServerErrMsg);
+  state->alreadyOnServer = status == kStatusCompleted && !rec.NeedUpload;
   if (status == kStatusHashing) {
-    AppendNumber(out, "|Total=", p.HashPercent.load());
+    state->total = p.HashPercent.load();
   } else if (status == kStatusUploading) {
-    AppendNumber(out, "|Total=", p.Transferred.load());
-    AppendNumber(out, "|Offset=", rec.Offset);
-    AppendNumber(out, "|Elapsed=", elapsed);
-    AppendNumber(out, "|TotalElapsed=", p.PastElapsed.load() + elapsed);
+    const int32_t elapsed = p.Elapsed.load();
+    state->total = p.Transferred.load();
+    state->offset = rec.Offset;
+    state->elapsed = elapsed;
+    state->totalElapsed = p.PastElapsed.load() + elapsed;
   } else if (status == kStatusRetryWait) {
-    AppendNumber(out, "|Retry=", rec.Retry);
-    AppendNumber(out, "|Wait=", rec.Wait);
+    state->retry = rec.Retry;
+    state->wait = rec.Wait;
   }
-  *line = std::move(out);
+  return true;
+}
+
+bool CUpLoadObjCore::GetTaskInfo(int taskId, std::string* line) {
+  TaskState state;
+  if (!GetTaskState(taskId, &state)) {
+    *line = "NULL";
+    return false;
+  }
+  *line = FormatStatusLine(state);
   return true;
 }
 
@@ -237,13 +271,6 @@ std::string CUpLoadObjCore::TaskFileFolder() const {
 
 std::vector<int> CUpLoadObjCore::TaskIds() {
   return uploader_ ? uploader_->TaskIds() : std::vector<int>{};
-}
-
-bool CUpLoadObjCore::CompletedWithoutSending(int taskId) {
-  TaskPtr task = uploader_ ? uploader_->GetTask(taskId) : nullptr;
-  if (!task) return false;
-  const TaskRecord rec = task->Snapshot();
-  return rec.Status == kStatusCompleted && !rec.NeedUpload;
 }
 
 uint64_t CUpLoadObjCore::WaitForChange(uint64_t seen, int timeoutMs) {

@@ -5,7 +5,8 @@
 // header. It works through the runtime it is given (upload/Runtime.h), which must outlive it.
 // Each method does what the page's call does:
 //
-//   InitService(user, cookie, url, nRetry, nWait)  parse the dispatch URL, refuse a host that is
+//   InitService(user, cookie, url, nRetry, nWait)  parse the dispatch URL (https: every request
+//        of its tasks over verified TLS; any other scheme: plain HTTP), refuse a host that is
 //        not a plain host name (net/WireText.h) of the service domain (likewise the page host,
 //        when one is set), store the retry settings, shut down an earlier manager, build the
 //        manager, reload saved tasks.
@@ -23,8 +24,10 @@
 //        task files stay); later task methods find no manager.
 //
 // Beyond the page's methods, what front ends need:
+//   GetTaskState            what GetTaskInfo tells, typed (TaskState), with the reason of the
+//                           task's last failure in words, which the page's line has no room for;
+//                           a poll as GetTaskInfo is (a queued task may start)
 //   TaskIds                 the numbers of the tasks in the table, ascending
-//   CompletedWithoutSending the task completed and the service already held the file
 //   WaitForChange           waits for the next change of a task's state (a new Status, a run
 //                           ended, a slot given back) or a time-out: a poll then finds it at
 //                           once; figures within a state (bytes sent, seconds waited) are not
@@ -66,6 +69,33 @@ using FileChooser =
 // when nothing fits. Exposed for tests.
 std::string BuildFileListText(platform::Env& env, const std::string& selection);
 
+// A task's state: the fields of its status line, typed, and what the line cannot hold. The
+// progress figures are those the line shows in the task's state (total -1 when it shows none).
+struct TaskState {
+  std::string fileName;
+  int64_t fileSize = 0;
+  std::string pickCode;
+  int status = 0;          // a TaskStatus; 0 for a number not in the table
+  int errCode = kErrNone;  // a TaskError
+  int serverErrCode = 0;
+  std::string serverErrMsg;
+  int64_t total = -1;    // Status 3: percent hashed; Status 6: position in the file
+  int64_t offset = 0;    // Status 6: where this attempt began
+  int elapsed = 0;       // Status 6: seconds of this attempt
+  int totalElapsed = 0;  // Status 6: seconds of every attempt
+  int retry = 0;         // Status 70: the retry under way
+  int wait = 0;          // Status 70: seconds waited
+  // Completed without sending data: the service already held the file.
+  bool alreadyOnServer = false;
+  // Why the step that set errCode failed, in words; empty until a step fails.
+  std::string lastFailure;
+
+  bool operator==(const TaskState&) const = default;
+};
+
+// The page's status line of a state (GetTaskInfo's text).
+std::string FormatStatusLine(const TaskState& state);
+
 class CUpLoadObjCore {
  public:
   explicit CUpLoadObjCore(Runtime& runtime);
@@ -90,8 +120,8 @@ class CUpLoadObjCore {
   void OnDestroy();
 
   // For the front ends (see above).
+  bool GetTaskState(int taskId, TaskState* state);
   std::vector<int> TaskIds();
-  bool CompletedWithoutSending(int taskId);
   // Returns the runtime's change count; waits while it equals seen, at most timeoutMs.
   uint64_t WaitForChange(uint64_t seen, int timeoutMs);
   bool WaitForFileDialog(int timeoutMs);

@@ -157,7 +157,7 @@ class Demo {
     for (int tid : session.taskIds()) {
       const TaskView v = session.View(tid);
       rows_.push_back({BaseName(v.fileName), v.fileName, v.fileSize,
-                       session.AlreadyOnServer(tid) ? 0 : v.fileSize, session.Seconds(tid)});
+                       v.alreadyOnServer ? 0 : v.fileSize, session.Seconds(tid)});
     }
     return kExitOk;
   }
@@ -172,7 +172,7 @@ class Demo {
     if (const int rc = Finish(session); rc != kExitOk) return rc;
     const int64_t sent = ServerBytes() - before;
     std::printf("   %s; %lld bytes sent\n",
-                session.AlreadyOnServer(1) ? "already on the server" : "uploaded",
+                session.View(1).alreadyOnServer ? "already on the server" : "uploaded",
                 static_cast<long long>(sent));
     rows_.push_back(
         {BaseName(again) + " (again)", again, session.View(1).fileSize, sent, session.Seconds(1)});

@@ -11,7 +11,7 @@
 #include <deque>
 #include <string>
 
-#include "host/StatusLine.h"
+#include "host/ErrorMeaning.h"
 
 namespace host {
 

@@ -117,13 +117,9 @@ void Session::ContinueSaved() {
 }
 
 TaskView Session::View(int taskId) {
-  std::string line;
-  core_.GetTaskInfo(taskId, &line);
-  return ParseStatusLine(line);
-}
-
-bool Session::AlreadyOnServer(int taskId) {
-  return core_.CompletedWithoutSending(taskId);
+  TaskView v;
+  core_.GetTaskState(taskId, &v);
+  return v;
 }
 
 double Session::Seconds(int taskId) {
@@ -136,7 +132,7 @@ double Session::Seconds(int taskId) {
 TaskDisplay Session::DisplayOf(const Tracked& t) {
   TaskDisplay d;
   d.view = t.view;
-  d.alreadyOnServer = d.view.status == kStatusCompleted && AlreadyOnServer(t.id);
+  d.alreadyOnServer = d.view.alreadyOnServer;
   d.retryWaitSeconds = options_.wait;
   d.bytesPerSecond = t.rate.BytesPerSecond();
   return d;
@@ -195,12 +191,11 @@ bool Session::Run(Display display, FILE* out) {
           continue;
         }
       }
-      std::string raw;
-      core_.GetTaskInfo(t.id, &raw);
-      // A line seen before is not read again: most polls find most tasks as they were.
-      const bool newLine = !t.polled || raw != t.lastLine;
+      TaskView polled;
+      core_.GetTaskState(t.id, &polled);
+      const bool newLine = !t.polled || polled != t.view;
       const int before = t.view.status;
-      if (newLine) t.view = ParseStatusLine(raw);
+      if (newLine) t.view = std::move(polled);
       const TaskView& v = t.view;
       const bool newState = !t.polled || before != v.status;
       t.polled = true;
@@ -214,11 +209,10 @@ bool Session::Run(Display display, FILE* out) {
       if (!Ended(v)) allEnded = false;
       if (v.status == kStatusStarting) queueFull = true;
       if (display == Display::kStatusLines && newLine) {
-        std::fprintf(out, "%d %s\n", t.id, raw.c_str());
+        std::fprintf(out, "%d %s\n", t.id, FormatStatusLine(v).c_str());
       } else if (display == Display::kStateChanges && newState) {
         std::fprintf(out, "%s\n", RenderTaskLine(DisplayOf(t), kLogWidth).c_str());
       }
-      if (newLine) t.lastLine = std::move(raw);
     }
     const double now = NowSeconds();
     if (live && (allEnded || interrupted || now >= nextDraw)) {
@@ -260,7 +254,9 @@ bool Session::Summarize(FILE* err) {
       std::fprintf(err, " in %s",
                    folder.empty() ? "(no data folder: is $HOME set?)" : folder.c_str());
     }
-    if (v.serverErrCode != 0) {
+    if (!v.lastFailure.empty()) {
+      std::fprintf(err, ": %s", v.lastFailure.c_str());
+    } else if (v.serverErrCode != 0) {
       std::fprintf(err, " (server status %d: %s)", v.serverErrCode, v.serverErrMsg.c_str());
     }
     std::fprintf(err, "\n");

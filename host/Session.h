@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "control/UpLoadObjCore.h"
+#include "host/ErrorMeaning.h"
 #include "host/InterruptWatch.h"
 #include "host/Progress.h"
-#include "host/StatusLine.h"
 #include "upload/Runtime.h"
 
 namespace host {
@@ -85,8 +85,6 @@ class Session {
   CUpLoadObjCore& core() { return core_; }
   const std::vector<int>& taskIds() const { return ids_; }
   TaskView View(int taskId);
-  // The task completed without sending data: the service already held the file.
-  bool AlreadyOnServer(int taskId);
   // Seconds from Add (or ContinueSaved) to the first poll that saw the task completed.
   double Seconds(int taskId);
 
@@ -94,9 +92,8 @@ class Session {
   // What the poll loop knows of a task it tracks, in the order the tasks were added.
   struct Tracked {
     int id = 0;
-    bool polled = false;  // view and lastLine hold a poll's answer
+    bool polled = false;  // view holds a poll's answer
     TaskView view;
-    std::string lastLine;  // the status line of the last poll
     RateMeter rate;
     double startAt = 0, doneAt = 0;
   };

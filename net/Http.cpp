@@ -3,11 +3,15 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 
-#include "net/ProxySocket.h"
+#include "net/Connect.h"
 #include "net/ReplyReader.h"
 #include "net/WireText.h"
 #include "platform/Bounded.h"
+
+using platform::Status;
+using platform::StatusCode;
 
 namespace {
 
@@ -17,78 +21,70 @@ constexpr int64_t kPieceSize = 8000;
 // order, once the send has gone.
 constexpr int kPiecesPerSend = 8;
 
+Status Refused(const std::string& what) {
+  return Status(StatusCode::kInvalidArgument, what);
+}
+
 // The request line and the Host header take the target and the host as they are, so a value
 // that could break the line or add a header line of its own is refused before anything is sent.
-bool OnTheWire(const char* target, const char* host) {
-  return IsWireTarget(target) && IsPlainHostName(host);
-}
-
-// Opens the connection, directly or through the user's proxy.
-bool OpenConnection(CProxySocket& socket, const char* host, int port) {
-  socket.CreateSocket();
-  if (socket.DiscoverProxy(host)) return socket.ConnectViaProxy(host, port & 0xFFFF);
-  return socket.Connect(host, static_cast<uint16_t>(port & 0xFFFF));
-}
-
-// Sends every byte (SendBytes takes a 32-bit count, so very long texts go in slices).
-bool SendAll(CProxySocket& socket, const char* data, size_t length) {
-  constexpr size_t kSlice = size_t{1} << 30;
-  while (length > 0) {
-    size_t n = std::min(length, kSlice);
-    if (socket.SendBytes(data, static_cast<int32_t>(n)) != static_cast<int32_t>(n)) return false;
-    data += n;
-    length -= n;
+Status OnTheWire(const char* target, const Endpoint& server) {
+  if (target == nullptr || !IsWireTarget(target))
+    return Refused("the request target cannot be sent");
+  if (server.host == nullptr || !IsPlainHostName(server.host)) {
+    return Refused("the host name \"" + std::string(server.host ? server.host : "") +
+                   "\" cannot be sent");
   }
-  return true;
+  return Status::Ok();
 }
 
-// Reads the reply and leaves its body in reply. False when receiving failed.
-bool FinishRequest(const Call& call, CProxySocket& socket, char* reply, bool debug) {
+Status FileFailed(const char* path, const char* what) {
+  return Status(StatusCode::kFile, std::string(path) + " " + what);
+}
+
+// Reads the reply and leaves its body in reply.
+Status FinishRequest(const Call& call, Stream& stream, char* reply, bool debug) {
   std::unique_ptr<char[]> text(new char[kReplyBufferSize]);
   size_t total = 0;
-  if (!ReceiveReply(socket, text.get(), &total)) {
-    socket.CloseSocket();
-    return false;
-  }
+  Status s = ReceiveReply(stream, text.get(), &total);
+  if (!s.ok()) return s;
   if (debug) {
     call.transport.diagnostics.DebugOutput("GET\xB7\xB5\xBB\xD8");
     call.transport.diagnostics.DebugOutput(std::string_view(text.get(), total));
   }
   ExtractReplyBody(text.get(), total, reply);
-  socket.CloseSocket();
-  return true;
+  stream.Close();
+  return Status::Ok();
 }
 
 }  // namespace
 
-bool HttpGet(const Call& call, const char* path, const char* host, int port, char* reply) {
-  if (path == nullptr || host == nullptr || reply == nullptr || !OnTheWire(path, host)) {
-    return false;
-  }
+Status HttpGet(const Call& call, const char* path, const Endpoint& server, char* reply) {
+  if (reply == nullptr) return Refused("no reply buffer");
+  Status s = OnTheWire(path, server);
+  if (!s.ok()) return s;
   char header[kHeaderBlockSize];
   if (!platform::FormatText(header, sizeof header,
                             "GET %s HTTP/1.1\r\nHost: %s\r\nUser-Agent: UCorvelClient\r\n\r\n",
-                            path, host)) {
-    return false;
+                            path, server.host)) {
+    return Refused("the request does not fit its header block");
   }
-  CProxySocket socket(call);
-  if (!OpenConnection(socket, host, port)) return false;
-  if (!SendAll(socket, header, std::strlen(header))) {
-    socket.CloseSocket();
-    return false;
-  }
-  return FinishRequest(call, socket, reply, /*debug=*/true);
+  std::unique_ptr<Stream> stream;
+  s = OpenStream(call, server, &stream);
+  if (s.ok()) s = stream->Send(header, std::strlen(header));
+  if (s.ok()) s = FinishRequest(call, *stream, reply, /*debug=*/true);
+  return s;
 }
 
-bool HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progress, const char* host,
-                  int port, const char* path, const char* head, const char* boundary,
-                  int64_t fileSize, int64_t offset, char* reply) {
-  if (filePath == nullptr || host == nullptr || path == nullptr || head == nullptr ||
-      boundary == nullptr || reply == nullptr || !OnTheWire(path, host)) {
-    return false;
+Status HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progress,
+                    const Endpoint& server, const char* path, const char* head,
+                    const char* boundary, int64_t fileSize, int64_t offset, char* reply) {
+  if (filePath == nullptr || head == nullptr || boundary == nullptr || reply == nullptr) {
+    return Refused("a request part is missing");
   }
+  Status s = OnTheWire(path, server);
+  if (!s.ok()) return s;
   // An offset outside the file would announce fewer bytes than head alone.
-  if (offset < 0 || offset > fileSize) return false;
+  if (offset < 0 || offset > fileSize) return Refused("the offset lies outside the file");
   const size_t headLength = std::strlen(head);
   const long long contentLength =
       static_cast<long long>(headLength) + static_cast<long long>(fileSize - offset);
@@ -98,23 +94,23 @@ bool HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progres
                             "POST %s HTTP/1.1\r\nHost: %s\r\nContent-Length: %lld\r\n"
                             "Content-Type: multipart/form-data; %s\r\n"
                             "User-Agent: UCorvelClient\r\n\r\n",
-                            path, host, contentLength, boundary) ||
+                            path, server.host, contentLength, boundary) ||
       !platform::FormatText(tail, sizeof tail, "\r\n%s--", boundary)) {
-    return false;
+    return Refused("the request does not fit its header block");
   }
   // The file is opened first: a file that cannot be read, or whose length is no longer the
   // length the request announces, is refused before anything is sent.
   std::unique_ptr<platform::IReadFile> file = call.transport.env.OpenRead(filePath);
   int64_t length = 0;
-  if (!file || !file->Length(&length) || length != fileSize) return false;
-  if (offset < length && !file->Seek(offset)) return false;
+  if (!file || !file->Length(&length)) return FileFailed(filePath, "cannot be read");
+  if (length != fileSize) return FileFailed(filePath, "changed its size");
+  if (offset < length && !file->Seek(offset)) return FileFailed(filePath, "cannot be read");
 
-  CProxySocket socket(call);
-  if (!OpenConnection(socket, host, port)) return false;
-  if (!SendAll(socket, header, std::strlen(header)) || !SendAll(socket, head, headLength)) {
-    socket.CloseSocket();
-    return false;
-  }
+  std::unique_ptr<Stream> stream;
+  s = OpenStream(call, server, &stream);
+  if (s.ok()) s = stream->Send(header, std::strlen(header));
+  if (s.ok()) s = stream->Send(head, headLength);
+  if (!s.ok()) return s;
   std::unique_ptr<char[]> buffer(new char[kPieceSize * kPiecesPerSend]);
   int64_t remaining = length - offset;
   while (remaining > 0) {
@@ -122,30 +118,20 @@ bool HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progres
     int pieces = 0;
     size_t filled = 0;
     while (pieces < kPiecesPerSend && remaining - static_cast<int64_t>(filled) > 0) {
-      if (progress.StopRequested()) {
-        socket.CloseSocket();
-        return false;
-      }
+      if (progress.StopRequested()) return Status(StatusCode::kCancelled, "stopped");
       int64_t want = std::min<int64_t>(remaining - static_cast<int64_t>(filled), kPieceSize);
       int64_t n = file->Read(buffer.get() + filled, static_cast<size_t>(want));
-      if (n <= 0 || n > want) {
-        socket.CloseSocket();
-        return false;
-      }
+      if (n <= 0 || n > want) return FileFailed(filePath, "could not be read to its end");
       filled += static_cast<size_t>(n);
       pieceEnds[pieces++] = length - (remaining - static_cast<int64_t>(filled));
     }
-    if (!SendAll(socket, buffer.get(), filled)) {
-      socket.CloseSocket();
-      return false;
-    }
+    s = stream->Send(buffer.get(), filled);
+    if (!s.ok()) return s;
     remaining -= static_cast<int64_t>(filled);
     for (int i = 0; i < pieces; ++i) progress.PieceSent(pieceEnds[i]);
   }
   file.reset();
-  if (!SendAll(socket, tail, std::strlen(tail))) {
-    socket.CloseSocket();
-    return false;
-  }
-  return FinishRequest(call, socket, reply, /*debug=*/false);
+  s = stream->Send(tail, std::strlen(tail));
+  if (!s.ok()) return s;
+  return FinishRequest(call, *stream, reply, /*debug=*/false);
 }

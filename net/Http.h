@@ -1,6 +1,7 @@
-// The HTTP/1.1 client of the upload protocol: one request per connection, direct or through
-// the user's proxy, the reply body left as NUL-terminated text in the caller's 5,120-byte
-// buffer.
+// The HTTP/1.1 client of the upload protocol: one request per connection (net/Connect.h:
+// direct or through the user's proxy, in plain HTTP or over TLS as the endpoint's scheme says),
+// the reply body left as NUL-terminated text in the caller's 5,120-byte buffer. Over TLS the
+// request is byte for byte the same, Host header included.
 //
 // HttpGet sends exactly:
 //   "GET <path> HTTP/1.1\r\n" "Host: <host>\r\n" "User-Agent: UCorvelClient\r\n" "\r\n"
@@ -10,12 +11,14 @@
 //   then head, the file bytes from offset to the file's end in reads of at most 8000 bytes,
 //   then the tail "\r\n<boundary>--" (not counted in n = len(head) + fileSize - offset).
 //
-// Result: true when the connection was made, the request sent and the reply read to its end
-// (the peer closed, or the chunked terminator arrived); the reply buffer then holds the body of
-// a 200 reply, or empty text for any other status. False on a connect, send or receive failure,
-// a time-out, a cancelled request, a reply too long for the buffer, or (POST) a file that cannot
-// be opened or read, whose length is not fileSize when it is opened, that shrinks while it is
-// sent, an offset outside 0..fileSize, or a stop request seen before a piece.
+// Result: ok when the connection was made, the request sent and the reply read to its end
+// (the peer closed, or the reply's framing is complete); the reply buffer then holds the body of
+// a 200 reply, or empty text for any other status. Otherwise the reason: a value that cannot go
+// on the wire (kInvalidArgument, nothing sent), the connection's or TLS's failure, a time-out, a
+// cancel (kCancelled), a reply too long for the buffer (kReplyUnreadable), or (POST) a file that
+// cannot be opened or read, whose length is not fileSize when it is opened, that shrinks while
+// it is sent (kFile), an offset outside 0..fileSize (kInvalidArgument), or a stop request seen
+// before a piece (kCancelled).
 //
 // POST progress: the file is read in pieces of at most 8000 bytes; StopRequested is asked before
 // each read, and PieceSent reports each piece, in order, once the send that carries it is done
@@ -28,7 +31,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/Endpoint.h"
 #include "net/Transport.h"
+#include "platform/Status.h"
 
 inline constexpr size_t kReplyBufferSize = 5120;
 
@@ -43,8 +48,8 @@ class IBodyProgress {
   virtual void PieceSent(int64_t transferred) = 0;
 };
 
-bool HttpGet(const Call& call, const char* path, const char* host, int port, char* reply);
+platform::Status HttpGet(const Call& call, const char* path, const Endpoint& server, char* reply);
 
-bool HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progress, const char* host,
-                  int port, const char* path, const char* head, const char* boundary,
-                  int64_t fileSize, int64_t offset, char* reply);
+platform::Status HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progress,
+                              const Endpoint& server, const char* path, const char* head,
+                              const char* boundary, int64_t fileSize, int64_t offset, char* reply);

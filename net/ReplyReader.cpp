@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "net/Http.h"
-#include "net/Socket.h"
+#include "net/Stream.h"
 
 namespace {
 
@@ -199,19 +200,26 @@ void ExtractReplyBody(const char* text, size_t length, char* out) {
   out[body.size()] = '\0';
 }
 
-bool ReceiveReply(CSimpleSocket& socket, char* text, size_t* total) {
+platform::Status ReceiveReply(Stream& stream, char* text, size_t* total) {
   std::memset(text, 0, kReplyBufferSize);
   *total = 0;
   for (;;) {
-    int32_t n = socket.ReceiveChunk(static_cast<int32_t>(kReplyBufferSize));
-    if (n == 0) return true;
-    if (n < 0 || socket.Received() == nullptr) return false;
-    // The reply must fit the buffer with its NUL; a longer one fails the request.
-    if (*total + static_cast<size_t>(n) > kReplyBufferSize - 1) return false;
-    std::memcpy(text + *total, socket.Received(), static_cast<size_t>(n));
-    *total += static_cast<size_t>(n);
+    // The reply must fit the buffer with its NUL; with the buffer full, one more byte (rather
+    // than the end of the stream) makes it too long.
+    const size_t room = kReplyBufferSize - 1 - *total;
+    char spare = 0;
+    size_t n = 0;
+    platform::Status s = stream.Receive(room > 0 ? text + *total : &spare, room > 0 ? room : 1, &n);
+    if (!s.ok()) return s;
+    if (n == 0) return s;
+    if (room == 0) {
+      return platform::Status(
+          platform::StatusCode::kReplyUnreadable,
+          "the reply is longer than " + std::to_string(kReplyBufferSize - 1) + " bytes");
+    }
+    *total += n;
     std::string_view got(text, *total);
-    if (got.size() >= 8 && got.substr(got.size() - kTerminator.size()) == kTerminator) return true;
-    if (FramedReplyComplete(got)) return true;
+    if (got.size() >= 8 && got.substr(got.size() - kTerminator.size()) == kTerminator) return s;
+    if (FramedReplyComplete(got)) return s;
   }
 }

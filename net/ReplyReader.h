@@ -1,4 +1,4 @@
-// Reading an HTTP reply off a socket and taking its body out.
+// Reading an HTTP reply off a stream (net/Stream.h) and taking its body out.
 //
 // ReceiveReply reads until the reply is whole, whatever its status:
 //   - the server closed the connection;
@@ -19,16 +19,20 @@
 // the headers, a bad Content-Length, a malformed or truncated chunk — gives empty text, which
 // the protocol then reads as a reply without its document.
 //
-// Thread safety: stateless; the socket belongs to the caller's thread.
+// Thread safety: stateless; the stream belongs to the caller's thread.
 #pragma once
 
 #include <cstddef>
 
-class CSimpleSocket;
+#include "platform/Status.h"
 
-// True when the reply was read to its end; text (kReplyBufferSize bytes) holds total bytes and
-// a NUL after them. False on a receive error, a time-out, a cancel, or an oversized reply.
-bool ReceiveReply(CSimpleSocket& socket, char* text, size_t* total);
+class Stream;
+
+// Ok when the reply was read to its end; text (kReplyBufferSize bytes) holds total bytes and a
+// NUL after them. Otherwise the stream's failure (a receive error, a time-out, a cancel, a TLS
+// connection ended without close_notify before the reply's end) or kReplyUnreadable for an
+// oversized reply.
+platform::Status ReceiveReply(Stream& stream, char* text, size_t* total);
 
 // Extracts the body of the reply text (length bytes) into out (kReplyBufferSize bytes) as
 // NUL-terminated text: empty unless the reply has a 200 status line.

@@ -69,6 +69,21 @@ int32_t CSimpleSocket::SendBytes(const void* data, int32_t length) {
   return static_cast<int32_t>(n);
 }
 
+int64_t CSimpleSocket::ReceiveInto(void* buffer, size_t n) {
+  if (!IsValid() || n == 0) return 0;
+  return Sockets().Receive(handle_, buffer, n, IdleWait(), &lastError_);
+}
+
+bool CSimpleSocket::SendAll(const void* data, size_t n) {
+  lastError_ = SocketError::kNone;
+  if (!IsValid()) {
+    lastError_ = SocketError::kNotConnected;
+    return false;
+  }
+  return n == 0 ||
+         Sockets().Send(handle_, data, n, IdleWait(), &lastError_) == static_cast<int64_t>(n);
+}
+
 void CSimpleSocket::ResetPeerAddress() {
   std::memset(peer_, 0, sizeof peer_);
   peer_[0] = 2;  // IPv4

@@ -1,8 +1,8 @@
 // CSimpleSocket and CActiveSocket: one TCP connection, the bytes sent and received on it, and
 // the reason of the last failure (LastError, platform/SocketSystem.h's codes).
 //
-// The HTTP client makes one socket per request: CreateSocket, Connect (directly or through a
-// proxy, net/ProxySocket.h), SendBytes one or more times, ReceiveChunk in a loop, CloseSocket.
+// The bottom of every connection's stack of layers (net/TcpStream.h holds one): CreateSocket,
+// Connect (to the server or to the user's proxy), sends and receives, CloseSocket.
 // Every wait is bounded: a connect by the transport's connect time-out, a send or receive by
 // its idle time-out, and any wait ends early when the call's cancel flag is set — the call then
 // fails with kConnectionAborted. The sockets are the Env's (net/Transport.h).
@@ -37,6 +37,10 @@ class CSimpleSocket {
   const uint8_t* Received() const { return buffer_.get(); }
   // Sends length bytes: the count sent, -1 on error, 0 when nothing was attempted.
   int32_t SendBytes(const void* data, int32_t length);
+  // Up to n bytes into the caller's buffer: the count, 0 when the peer closed, -1 on error.
+  int64_t ReceiveInto(void* buffer, size_t n);
+  // Sends all n bytes (in one wait of the seam, however many sends it takes); false on error.
+  bool SendAll(const void* data, size_t n);
 
   platform::SocketError LastError() const { return lastError_; }
   // The connected socket's addresses as 16-byte socket address records (zeros before).

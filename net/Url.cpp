@@ -16,7 +16,7 @@ struct SchemeEntry {
   const char* name;
   int32_t port;
 };
-constexpr SchemeEntry kSchemes[] = {{"FTP", 21}, {"HTTP", 80}, {"FILE", 0}};
+constexpr SchemeEntry kSchemes[] = {{"FTP", 21}, {"HTTP", 80}, {"HTTPS", 443}, {"FILE", 0}};
 
 int32_t LeadingDigits(const char* text) {
   int64_t value = 0;

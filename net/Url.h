@@ -2,7 +2,8 @@
 //
 // Not a general URL parser: a delimiter-driven tokeniser ('&' '/' ':' '=' '?' '\\') whose tokens
 // are assigned to fields by the delimiter in front of them:
-//   leading token   tried as a scheme ("FTP" 21, "HTTP" 80, "FILE" 0, after upper-casing);
+//   leading token   tried as a scheme ("FTP" 21, "HTTP" 80, "HTTPS" 443, "FILE" 0, after
+//                   upper-casing);
 //   '/'             the host while it is empty, else one more path segment ("/seg");
 //   ':'             a port from the token's leading digits, wherever it stands (even in a query);
 //   '?' or '&'      a query name (pending); '='  its value, which lists the pair;

@@ -86,8 +86,8 @@ class Env {
                                Durability durability) = 0;
 
   // The current user's proxy setting as "[scheme=]host:port[;...]" text for a request to
-  // target host; false when requests to that host go direct.
-  virtual bool ProxyString(const std::string& targetHost, std::string* text) = 0;
+  // target host, over TLS (https) or not; false when requests to that host go direct.
+  virtual bool ProxyString(const std::string& targetHost, bool tls, std::string* text) = 0;
 
   // The sockets and the system resolver (SocketSystem::Default() for the real backends).
   virtual SocketSystem& Sockets() = 0;
@@ -116,8 +116,8 @@ class EnvWrapper : public Env {
   }
   // The proxy setting read through this Env's own variables (GetVar), so that a wrapper that
   // changes them changes the setting too.
-  bool ProxyString(const std::string& h, std::string* t) override {
-    return SystemProxyString(*this, h, t);
+  bool ProxyString(const std::string& h, bool tls, std::string* t) override {
+    return SystemProxyString(*this, h, tls, t);
   }
   SocketSystem& Sockets() override { return target_.Sockets(); }
 

@@ -166,8 +166,8 @@ class PosixEnv : public Env {
     return true;
   }
 
-  bool ProxyString(const std::string& targetHost, std::string* text) override {
-    return SystemProxyString(*this, targetHost, text);
+  bool ProxyString(const std::string& targetHost, bool tls, std::string* text) override {
+    return SystemProxyString(*this, targetHost, tls, text);
   }
   SocketSystem& Sockets() override { return SocketSystem::Default(); }
 };

@@ -160,8 +160,8 @@ class Win32Env : public Env {
     return ok;
   }
 
-  bool ProxyString(const std::string& targetHost, std::string* text) override {
-    return SystemProxyString(*this, targetHost, text);
+  bool ProxyString(const std::string& targetHost, bool tls, std::string* text) override {
+    return SystemProxyString(*this, targetHost, tls, text);
   }
   SocketSystem& Sockets() override { return SocketSystem::Default(); }
 };

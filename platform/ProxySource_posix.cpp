@@ -1,4 +1,4 @@
-// The Linux proxy source: the environment variables curl reads for a plain-http request,
+// The Linux proxy source: the environment variables curl reads for an http or https request,
 // turned into the "[scheme=]host:port" text of the proxy setting. An empty variable counts as
 // unset, as it does for curl.
 //
@@ -10,8 +10,11 @@
 //                                - an IPv4 address, optionally with "/bits": a host given as
 //                                  dotted IPv4 text inside that range goes direct.
 //                              Loopback is not bypassed unless an entry names it.
-//   http_proxy (lower case)    wins; "http://H:P" or "H:P" -> "http=H:P". HTTP_PROXY is never
-//                              read (a CGI program's environment may carry it from a request).
+//   http_proxy (lower case)    for an http request, wins; "http://H:P" or "H:P" -> "http=H:P".
+//                              HTTP_PROXY is never read (a CGI program's environment may carry
+//                              it from a request).
+//   https_proxy, else HTTPS_PROXY  for an https request, wins, read as http_proxy is: a CONNECT
+//                              proxy reached in plain HTTP, through which TLS runs end to end.
 //   all_proxy, else ALL_PROXY  "socks4a://", "socks4://", "socks://" -> "socks=H:P";
 //                              "http://" or no scheme -> "http=H:P".
 // A proxy that cannot be used here — another scheme (https, socks5, ...), an IPv6 address, a
@@ -161,13 +164,15 @@ bool ToProxyText(std::string_view url, bool httpOnly, std::string* text) {
 
 }  // namespace
 
-bool SystemProxyString(Env& env, const std::string& targetHost, std::string* text) {
+bool SystemProxyString(Env& env, const std::string& targetHost, bool tls, std::string* text) {
   std::string value;
   std::string noProxy;
   if (ReadVar(env, "no_proxy", &noProxy) || ReadVar(env, "NO_PROXY", &noProxy)) {
     if (Bypassed(noProxy, targetHost)) return false;
   }
-  if (ReadVar(env, "http_proxy", &value)) return ToProxyText(value, /*httpOnly=*/true, text);
+  const bool own = tls ? ReadVar(env, "https_proxy", &value) || ReadVar(env, "HTTPS_PROXY", &value)
+                       : ReadVar(env, "http_proxy", &value);
+  if (own) return ToProxyText(value, /*httpOnly=*/true, text);
   if (ReadVar(env, "all_proxy", &value) || ReadVar(env, "ALL_PROXY", &value)) {
     return ToProxyText(value, /*httpOnly=*/false, text);
   }

@@ -9,7 +9,7 @@
 
 namespace platform {
 
-bool SystemProxyString(Env&, const std::string&, std::string* text) {
+bool SystemProxyString(Env&, const std::string&, bool, std::string* text) {
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) return false;
   bool found = false;

@@ -12,6 +12,7 @@ constexpr int32_t kDefaultPort = 80;
 }  // namespace
 
 DispatchEndpoint::DispatchEndpoint() : value_{} {
+  value_.Protocol = Scheme::kHttp;
   platform::CopyText(value_.Host, platform::kDefaultDispatchHost);
   value_.Port = kDefaultPort;
   platform::CopyText(value_.Path, "/index.php");

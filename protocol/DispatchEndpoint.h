@@ -1,8 +1,9 @@
-// The dispatch server's address: host, port and path, as InitService set them last. One per
-// runtime (upload/Runtime.h), so every control of a process asks the same server.
+// The dispatch server's address: scheme, host, port and path, as InitService set them last. One
+// per runtime (upload/Runtime.h), so every control of a process asks the same server.
 //
-// Until the first InitService it holds the default dispatch host (a build setting), port 80 and
-// "/index.php". Its fields keep their widths: the host fits 103 characters, the path 99.
+// Until the first InitService it holds plain HTTP, the default dispatch host (a build setting),
+// port 80 and "/index.php". Its fields keep their widths: the host fits 103 characters, the path
+// 99. The scheme is the one every request of a task follows (net/Endpoint.h).
 //
 // Thread safety: InitService replaces the whole value on the page's thread while workers and
 // deletion threads read it; both happen under a lock, so a reader never sees half of one.
@@ -12,7 +13,10 @@
 #include <mutex>
 #include <string_view>
 
+#include "net/Endpoint.h"
+
 struct DispatchEndpointValue {
+  Scheme Protocol;
   char Host[104];
   int32_t Port;
   char Path[100];
@@ -21,6 +25,10 @@ struct DispatchEndpointValue {
 // The path requests are sent to: Path, or "/" when the address had none ("GET ?cmd=..." is not
 // a request any server accepts).
 std::string_view RequestPathOf(const DispatchEndpointValue& ep);
+// Where the dispatch requests go.
+inline Endpoint ServerOf(const DispatchEndpointValue& ep) {
+  return Endpoint{ep.Protocol, ep.Host, ep.Port};
+}
 
 class DispatchEndpoint {
  public:

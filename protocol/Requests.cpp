@@ -11,9 +11,30 @@
 #include "protocol/XmlReply.h"
 #include "store/Sha1.h"
 
+using platform::Status;
+using platform::StatusCode;
+
 namespace {
 
 constexpr size_t kTargetSize = 3072;
+
+Status TargetTooLong() {
+  return Status(StatusCode::kInvalidArgument,
+                "the request does not fit " + std::to_string(kTargetSize - 1) + " bytes");
+}
+
+// A reply that is not the answer asked for; what names what was expected.
+Status Unreadable(const char* server, const std::string& what) {
+  return Status(StatusCode::kReplyUnreadable,
+                std::string("the ") + server + " server's reply is not understood (" + what + ")");
+}
+
+Status Refused(const char* server, int32_t status, const char* message) {
+  std::string text =
+      std::string("the ") + server + " server refused (server status " + std::to_string(status);
+  if (message != nullptr && *message != '\0') text += ": " + std::string(message);
+  return Status(StatusCode::kServerRefused, text + ")");
+}
 
 // The diagnostic prefixes, in code page 936.
 constexpr const char* kDispatchPrefix = "\xC7\xEB\xC7\xF3\xB5\xF7\xB6\xC8:";
@@ -62,23 +83,28 @@ void UploadIdentity(Target& t, const TaskRecord& task) {
 }
 
 // A GET whose reply body lands in reply (zero-filled first).
-bool Get(const Call& call, const char* target, const char* host, int port, char* reply) {
+Status Get(const Call& call, const char* target, const Endpoint& server, char* reply) {
   std::memset(reply, 0, kReplyBufferSize);
-  return HttpGet(call, target, host, port, reply);
+  return HttpGet(call, target, server, reply);
+}
+
+Endpoint UploadServerOf(const TaskRecord& task) {
+  return Endpoint{task.UploadScheme, task.Host, task.Port};
 }
 
 // An upload-server GET, its target and its reply written to the debugger output, each ended
 // by CR LF.
-bool UploadServerGet(const Call& call, const char* prefix, const char* target,
-                     const TaskRecord& task, char* reply) {
+Status UploadServerGet(const Call& call, const char* prefix, const char* target,
+                       const TaskRecord& task, char* reply) {
   platform::Diagnostics& diag = call.transport.diagnostics;
   diag.DebugOutput(prefix);
   diag.DebugOutput(target);
   diag.DebugOutput("\r\n");
-  if (!Get(call, target, task.Host, task.Port, reply)) return false;
+  Status s = Get(call, target, UploadServerOf(task), reply);
+  if (!s.ok()) return s;
   diag.DebugOutput(reply);
   diag.DebugOutput("\r\n");
-  return true;
+  return s;
 }
 
 // Replaces the first placeholder in a request target; false only when it occurs and the
@@ -117,77 +143,88 @@ bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* 
   return true;
 }
 
-bool RequestDispatch(const Call& call, const DispatchEndpoint& dispatch, TaskRecord& task) {
+Status RequestDispatch(const Call& call, const DispatchEndpoint& dispatch, TaskRecord& task) {
   const bool reupload = task.IsUpload;
+  const char* cmd = reupload ? "reupload" : "upload";
   const DispatchEndpointValue ep = dispatch.Get();
   Target t;
   t << RequestPathOf(ep) << (reupload ? "?cmd=reupload&" : "?cmd=upload&")
     << platform::FieldView(task.ParamStr);
-  if (!t.ok()) return false;
+  if (!t.ok()) return TargetTooLong();
   // The pick code goes in before the SHA-1; a value that would not fit fails the request
   // instead of leaving its placeholder in the query.
   if (!Substitute(t.text(), "{pick_code}", task.PickCode) ||
       !Substitute(t.text(), "{sha1}", task.SHA1Hash) || !t.Seal()) {
-    return false;
+    return TargetTooLong();
   }
   platform::Diagnostics& diag = call.transport.diagnostics;
   diag.DebugOutput(kDispatchPrefix);
   diag.DebugOutput(t.text());
 
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!Get(call, t.text(), ep.Host, ep.Port, reply.get())) return false;
+  Status s = Get(call, t.text(), ServerOf(ep), reply.get());
+  if (!s.ok()) return s;
   diag.DebugOutput(reply.get());
 
   XmlReply xml(reply.get(), "root");
-  if (!xml.HasRoot() || !xml.TextIs("cmd", reupload ? "reupload" : "upload")) return false;
+  if (!xml.HasRoot() || !xml.TextIs("cmd", cmd)) {
+    return Unreadable("dispatch", std::string("no <root> answer to cmd ") + cmd);
+  }
   int32_t status = 0;
-  if (!xml.Int("status", &status)) return false;
+  if (!xml.Int("status", &status)) return Unreadable("dispatch", "no status");
   if (status != 100) {
     task.ServerErrCode = status;
     const char* msg = xml.Text("status_msg");
     platform::CopyText(task.ServerErrMsg, msg ? msg : "");  // a long message is cut
     task.Status = kStatusStopped;
-    return false;
+    return Refused("dispatch", status, task.ServerErrMsg);
   }
   int32_t needUpload = 0;
-  if (!xml.Int("is_need_upload", &needUpload)) return false;
+  if (!xml.Int("is_need_upload", &needUpload)) return Unreadable("dispatch", "no is_need_upload");
   if (needUpload == 1) {
     // The upload server's name goes into a Host header and a proxy's CONNECT line.
     const char* ip = xml.Text("ip");
-    if (ip == nullptr || !IsPlainHostName(ip) || !StoreId(task.Host, ip)) return false;
+    if (ip == nullptr || !IsPlainHostName(ip) || !StoreId(task.Host, ip)) {
+      return Unreadable("dispatch", "no usable upload server name");
+    }
     int32_t port = 0;
-    if (!xml.Int("port", &port)) return false;
+    if (!xml.Int("port", &port)) return Unreadable("dispatch", "no upload server port");
     // A port outside 1..65535 cannot be connected to: the reply is not usable.
-    if (port <= 0 || port > 65535) return false;
+    if (port <= 0 || port > 65535) return Unreadable("dispatch", "an upload port out of range");
     task.Port = port;
-    if (!StoreId(task.PickCode, xml.Text("pickcode"))) return false;
-    if (!StoreId(task.Key, xml.Text("key"))) return false;
+    task.UploadScheme = ep.Protocol;
+    if (!StoreId(task.PickCode, xml.Text("pickcode"))) return Unreadable("dispatch", "no pickcode");
+    if (!StoreId(task.Key, xml.Text("key"))) return Unreadable("dispatch", "no usable key");
     task.NeedUpload = true;
-    return true;
+    return s;
   }
-  if (!StoreId(task.PickCode, xml.Text("pickcode"))) return false;
+  if (!StoreId(task.PickCode, xml.Text("pickcode"))) return Unreadable("dispatch", "no pickcode");
   task.NeedUpload = false;
-  return true;
+  return s;
 }
 
-bool RequestUploadCheck(const Call& call, TaskRecord& task) {
+Status RequestUploadCheck(const Call& call, TaskRecord& task) {
   Target t;
   t << "/ups/co";
   UploadIdentity(t, task);
-  if (!t.Seal()) return false;
+  if (!t.Seal()) return TargetTooLong();
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!UploadServerGet(call, kCheckPrefix, t.text(), task, reply.get())) return false;
+  Status s = UploadServerGet(call, kCheckPrefix, t.text(), task, reply.get());
+  if (!s.ok()) return s;
   XmlReply xml(reply.get(), "ups");
-  if (!xml.HasRoot() || !xml.TextIs("cmd", "co") || !xml.TextIs("data_type", "0")) return false;
+  if (!xml.HasRoot() || !xml.TextIs("cmd", "co") || !xml.TextIs("data_type", "0")) {
+    return Unreadable("upload", "no <ups> answer to co");
+  }
   int64_t offset = 0;
-  if (!xml.Int64("data", &offset)) return false;
+  if (!xml.Int64("data", &offset)) return Unreadable("upload", "no offset");
   // An offset before the start or beyond the end of the file cannot be resumed from.
-  if (offset < 0 || offset > task.FileSize) return false;
+  if (offset < 0 || offset > task.FileSize)
+    return Unreadable("upload", "an offset outside the file");
   task.Offset = offset;
-  return true;
+  return s;
 }
 
-bool RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progress) {
+Status RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progress) {
   const int64_t now = call.transport.env.NowSeconds();
   char boundary[100];
   platform::FormatText(boundary, sizeof boundary, "--------UpsClient.Package.%d",
@@ -212,26 +249,31 @@ bool RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progr
   head += "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
   if (!t.Seal() || head.size() >= kReplyBufferSize) {
     task.ErrCode = kErrUploadSend;
-    return false;
+    return TargetTooLong();
   }
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
   std::memset(reply.get(), 0, kReplyBufferSize);
-  if (!HttpPostFile(call, task.FileName, progress, task.Host, task.Port, t.text(), head.c_str(),
-                    boundary, task.FileSize, task.Offset, reply.get())) {
+  Status s = HttpPostFile(call, task.FileName, progress, UploadServerOf(task), t.text(),
+                          head.c_str(), boundary, task.FileSize, task.Offset, reply.get());
+  if (!s.ok()) {
     task.ErrCode = kErrUploadSend;
-    return false;
+    return s;
   }
   XmlReply xml(reply.get(), "ups");
   if (!xml.HasRoot() || !xml.TextIs("cmd", "up")) {
     task.ErrCode = kErrUploadReply;
-    return false;
+    return Unreadable("upload", "no <ups> answer to up");
   }
   int32_t status = 0;
-  if (!xml.Int("status", &status) || status != 100) {
+  if (!xml.Int("status", &status)) {
     task.ErrCode = kErrUploadStatus;
-    return false;
+    return Unreadable("upload", "no status");
   }
-  return true;
+  if (status != 100) {
+    task.ErrCode = kErrUploadStatus;
+    return Refused("upload", status, xml.Text("status_msg"));
+  }
+  return s;
 }
 
 bool HashFinalBlock(Transport& transport, const TaskRecord& task, char* out, int blockCount) {
@@ -266,20 +308,25 @@ bool HashFinalBlock(Transport& transport, const TaskRecord& task, char* out, int
   return platform::AppendText(out, 100, hex);
 }
 
-bool RequestUploadFinish(const Call& call, TaskRecord& task) {
+Status RequestUploadFinish(const Call& call, TaskRecord& task) {
   char hashes[100] = {};
   if (!HashFinalBlock(call.transport, task, hashes, task.BlockCount)) {
     call.transport.diagnostics.ConsoleOutput("BlockHash Error\n");
-    return false;
+    return Status(StatusCode::kFile,
+                  std::string(task.FileName) + " cannot be read to hash its last block");
   }
   Target t;
   t << "/ups/fin";
   UploadIdentity(t, task);
   t << "&block_schema=" << static_cast<long long>(task.BlockSchema) << "&hashes=" << hashes;
-  if (!t.Seal()) return false;
+  if (!t.Seal()) return TargetTooLong();
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]);
-  if (!UploadServerGet(call, kFinishPrefix, t.text(), task, reply.get())) return false;
+  Status s = UploadServerGet(call, kFinishPrefix, t.text(), task, reply.get());
+  if (!s.ok()) return s;
   XmlReply xml(reply.get(), "ups");
   int32_t status = 0;
-  return xml.HasRoot() && xml.TextIs("cmd", "fin") && xml.Int("status", &status) && status == 100;
+  if (!xml.HasRoot() || !xml.TextIs("cmd", "fin") || !xml.Int("status", &status)) {
+    return Unreadable("upload", "no <ups> answer to fin");
+  }
+  return status == 100 ? s : Refused("upload", status, xml.Text("status_msg"));
 }

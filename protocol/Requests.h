@@ -10,8 +10,11 @@
 //   RequestUploadFinish  GET /ups/fin?...&block_schema=S&hashes=<BlockCount>:<final block SHA-1>.
 // (The server-side deletion of a task is protocol/ServerDelete.h.)
 //
-// Each returns true when the server's reply was understood and said yes; failures leave the
-// fields documented beside each function. Replies are read with TinyXML-2, one document per
+// Each returns ok when the server's reply was understood and said yes; otherwise the reason
+// (platform/Status.h): the transport's own failure as the layer that failed reported it, a
+// request that cannot be built (kInvalidArgument), a reply that is not understood
+// (kReplyUnreadable), or a server that said no (kServerRefused). Failures leave the fields
+// documented beside each function. Replies are read with TinyXML-2, one document per
 // call, with white space condensed (protocol/XmlReply.h). Request targets are built in 3,072
 // bytes by concatenation; then every byte from 0x00 to 0x20 and 0x7F that a value brought is
 // percent-encoded (net/WireText.h), and nothing else is, so each request line is three parts.
@@ -22,6 +25,9 @@
 //
 // Every request goes through the Call's transport and stops early when its cancel flag is set
 // (net/Transport.h); its debugger output and console lines go to the transport's diagnostics.
+// The dispatch request follows the dispatch address's scheme and records it in UploadScheme;
+// the upload server's requests follow UploadScheme, so after an https dispatch nothing goes in
+// clear.
 //
 // Thread safety: every call owns its buffers and document; calls for different tasks run at
 // once. The dispatch endpoint is read whole under its lock.
@@ -32,6 +38,7 @@
 
 #include "net/Http.h"
 #include "net/Transport.h"
+#include "platform/Status.h"
 #include "protocol/DispatchEndpoint.h"
 #include "protocol/TaskRecord.h"
 
@@ -44,15 +51,16 @@ bool ReplaceFirst(char* text, size_t capacity, const char* pattern, const char* 
 // ServerErrCode, ServerErrMsg (cut to its field; empty without a message) and Status 7. Values
 // are stored as they are read (ip, port, pickcode, key), so a failure keeps those read before
 // it; an identifier longer than its field, or a port outside 1..65535, fails at that point.
-bool RequestDispatch(const Call& call, const DispatchEndpoint& dispatch, TaskRecord& task);
-// True: Offset set. An offset below 0 or beyond FileSize fails; the task is then unchanged.
-bool RequestUploadCheck(const Call& call, TaskRecord& task);
-// Sends through HttpPostFile with progress. False sets ErrCode: 601 the transfer failed, 602
-// no "ups" root or cmd not "up", 603 status missing or not 100.
-bool RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progress);
+platform::Status RequestDispatch(const Call& call, const DispatchEndpoint& dispatch,
+                                 TaskRecord& task);
+// Ok: Offset set. An offset below 0 or beyond FileSize fails; the task is then unchanged.
+platform::Status RequestUploadCheck(const Call& call, TaskRecord& task);
+// Sends through HttpPostFile with progress. A failure sets ErrCode: 601 the transfer failed,
+// 602 no "ups" root or cmd not "up", 603 status missing or not 100.
+platform::Status RequestBlockUpload(const Call& call, TaskRecord& task, IBodyProgress& progress);
 // Hashes the final block first; when that fails, "BlockHash Error\n" goes to the console and
 // nothing is sent. Changes nothing in the task.
-bool RequestUploadFinish(const Call& call, TaskRecord& task);
+platform::Status RequestUploadFinish(const Call& call, TaskRecord& task);
 
 // Writes "<blockCount>:<40 hex digits of the final block's SHA-1>" into out (100 bytes). False
 // when the file cannot be opened or measured, or the final block does not lie inside it (an

@@ -71,7 +71,7 @@ bool RequestServerDelete(const Call& call, const DispatchEndpointValue& endpoint
   diag.DebugOutput(requestTarget);
   diag.DebugOutput("\r\n");
   std::unique_ptr<char[]> reply(new char[kReplyBufferSize]());
-  if (!HttpGet(call, requestTarget, endpoint.Host, endpoint.Port, reply.get())) return false;
+  if (!HttpGet(call, requestTarget, ServerOf(endpoint), reply.get()).ok()) return false;
   diag.DebugOutput(reply.get());
   diag.DebugOutput("\r\n");
   XmlReply xml(reply.get(), "root");

@@ -12,6 +12,7 @@ void InitTask(TaskRecord& task) {
   task.Host[0] = '\0';
   task.Key[0] = '\0';
   task.Port = 0;
+  task.UploadScheme = Scheme::kHttp;
   task.IsUpload = false;
   task.Completed = false;
   task.Deleted = false;

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "net/Endpoint.h"
 #include "protocol/TaskCodes.h"
 
 struct TaskRecord {
@@ -23,6 +24,10 @@ struct TaskRecord {
   char SHA1Hash[100];
   char Host[100];
   int32_t Port;
+  // The scheme of the dispatch address that named Host and Port: the upload server is asked
+  // over TLS exactly when the dispatch server was. Not stored in the task file (a reloaded task
+  // asks the dispatch server again before it uses Host).
+  Scheme UploadScheme;
   char Key[100];
   int32_t BlockSize;
   int32_t BlockCount;

@@ -39,8 +39,9 @@ CTask::CTask() {
   InitTask(Record);
 }
 
-TaskRecord CTask::Snapshot() const {
+TaskRecord CTask::Snapshot(std::string* lastFailure) const {
   std::lock_guard<std::mutex> g(Lock);
+  if (lastFailure) *lastFailure = LastFailure;
   return Record;
 }
 

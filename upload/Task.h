@@ -8,6 +8,9 @@
 //             worker runs its steps on a private copy and publishes that copy under Lock.
 //   Progress  the progress counters and the stop request, as atomics: the hasher and the body
 //             sender report through the worker, the status line reads them whole.
+//   LastFailure  under Lock: why the step that set the error code failed, in words ("the
+//             certificate of dispatch.corvel.example is not trusted (...)"), published with the
+//             record; empty until a step fails. Front ends show it; the page's line has no room.
 //   Generation, CurrentRun  under Lock. Every worker run carries the generation it was started
 //             with; Stop bumps the generation when it abandons a run, and a publish whose
 //             generation is no longer current is dropped. So an abandoned worker has no further
@@ -20,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "platform/Env.h"
 #include "protocol/TaskRecord.h"
@@ -80,11 +84,12 @@ class CTask {
  public:
   CTask();
 
-  // A whole copy of the record, taken under the lock.
-  TaskRecord Snapshot() const;
+  // A whole copy of the record, taken under the lock (with the last failure, when asked).
+  TaskRecord Snapshot(std::string* lastFailure = nullptr) const;
 
   mutable std::mutex Lock;
   TaskRecord Record{};
+  std::string LastFailure;
   TaskProgress Progress;
   uint64_t Generation = 0;
   std::shared_ptr<WorkerRun> CurrentRun;

@@ -40,7 +40,7 @@ bool RealTaskSteps::HashTaskFile(TaskRecord& task, IHashProgress& progress) {
   return true;
 }
 
-bool RealTaskSteps::RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) {
+platform::Status RealTaskSteps::RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) {
   return ::RequestDispatch(Call{runtime_.transport, &cancel}, runtime_.dispatch, task);
 }
 
@@ -48,16 +48,18 @@ bool RealTaskSteps::WriteTaskFile(const TaskRecord& task) {
   return ::WriteTaskFile(runtime_.env, ToSaved(task));
 }
 
-bool RealTaskSteps::RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) {
+platform::Status RealTaskSteps::RequestUploadCheck(TaskRecord& task,
+                                                   const std::atomic<bool>& cancel) {
   return ::RequestUploadCheck(Call{runtime_.transport, &cancel}, task);
 }
 
-bool RealTaskSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
-                                       const std::atomic<bool>& cancel) {
+platform::Status RealTaskSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                                                   const std::atomic<bool>& cancel) {
   return ::RequestBlockUpload(Call{runtime_.transport, &cancel}, task, progress);
 }
 
-bool RealTaskSteps::RequestUploadFinish(TaskRecord& task, const std::atomic<bool>& cancel) {
+platform::Status RealTaskSteps::RequestUploadFinish(TaskRecord& task,
+                                                    const std::atomic<bool>& cancel) {
   return ::RequestUploadFinish(Call{runtime_.transport, &cancel}, task);
 }
 

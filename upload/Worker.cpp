@@ -20,7 +20,7 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
         if (!Publish()) return;
         if (!rec_.Hashed) {
           if (!steps_.HashTaskFile(rec_, *this)) {
-            rec_.ErrCode = kErrHash;
+            Failed(kErrHash, std::string(rec_.FileName) + " cannot be read to its end");
             EndRun();
             return;
           }
@@ -32,15 +32,15 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
         EndRun();
         return;
       }
-      if (!steps_.RequestDispatch(rec_, run_->Cancel)) {
-        rec_.ErrCode = kErrDispatch;
+      if (const platform::Status s = steps_.RequestDispatch(rec_, run_->Cancel); !s.ok()) {
+        Failed(kErrDispatch, s.text());
         if (RetryWait()) continue;
         return;
       }
       if (rec_.NeedUpload) {
         if (!Publish()) return;
         if (!steps_.WriteTaskFile(rec_)) {
-          rec_.ErrCode = kErrTaskFile;
+          Failed(kErrTaskFile, "the task file cannot be written");
           EndRun();
           return;
         }
@@ -91,7 +91,17 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
   }
 
   bool Begin() {
-    return WhileCurrent([&] { rec_ = task_->Record; });
+    return WhileCurrent([&] {
+      rec_ = task_->Record;
+      failure_ = task_->LastFailure;
+    });
+  }
+
+  // A step failed: its error code, and why in words (logged, and kept for the front ends).
+  void Failed(int32_t errCode, const std::string& why) {
+    rec_.ErrCode = errCode;
+    failure_ = why;
+    runtime_.diagnostics.DebugOutput("error " + std::to_string(errCode) + ": " + why + "\r\n");
   }
 
   // Copies the private record into the shared one; a new Status is counted as a change (the
@@ -105,6 +115,7 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
       if (refused) return;
       newStatus = task_->Record.Status != rec_.Status;
       task_->Record = rec_;
+      task_->LastFailure = failure_;
     });
     if (newStatus) runtime_.changes.Notify();
     return current && !refused;
@@ -116,6 +127,7 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
       if (rec_.Status != kStatusCompleted) rec_.Status = kStatusStopped;
       rec_.Running = false;
       task_->Record = rec_;
+      task_->LastFailure = failure_;
       task_->CurrentRun = nullptr;
     });
     run_->Slot.Release();
@@ -125,8 +137,8 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
     rec_.IsUpload = true;
     rec_.Status = kStatusCheck;
     if (!Publish()) return false;
-    if (!steps_.RequestUploadCheck(rec_, run_->Cancel)) {
-      rec_.ErrCode = kErrCheck;
+    if (const platform::Status s = steps_.RequestUploadCheck(rec_, run_->Cancel); !s.ok()) {
+      Failed(kErrCheck, s.text());
       rec_.Status = kStatusStopped;
       return false;
     }
@@ -142,14 +154,16 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
     });
     if (!current) return false;
     runtime_.changes.Notify();
-    if (!steps_.RequestBlockUpload(rec_, *this, run_->Cancel)) {
+    if (const platform::Status s = steps_.RequestBlockUpload(rec_, *this, run_->Cancel); !s.ok()) {
+      // The request set its own code (601, 602 or 603).
+      Failed(rec_.ErrCode, s.text());
       rec_.Status = kStatusStopped;
       return false;
     }
     rec_.Status = kStatusFinishing;
     if (!Publish()) return false;
-    if (!steps_.RequestUploadFinish(rec_, run_->Cancel)) {
-      rec_.ErrCode = kErrFinish;
+    if (const platform::Status s = steps_.RequestUploadFinish(rec_, run_->Cancel); !s.ok()) {
+      Failed(kErrFinish, s.text());
       rec_.Status = kStatusStopped;
       return false;
     }
@@ -185,6 +199,7 @@ class WorkerContext : public IHashProgress, public IBodyProgress {
   TaskPtr task_;
   std::shared_ptr<WorkerRun> run_;
   TaskRecord rec_{};
+  std::string failure_;  // the task's last failure, published with rec_
   bool abandoned_ = false;
 };
 

@@ -1,42 +1,16 @@
-// The progress display's lines on a fake terminal width, the reading of status lines, and the
-// speed measurement.
+// The progress display's lines on a fake terminal width, and the speed measurement.
 #include "host/Progress.h"
 
 #include <gtest/gtest.h>
 
-#include "host/StatusLine.h"
+#include "host/ErrorMeaning.h"
 
 using host::ColumnsOf;
 using host::FitColumns;
-using host::ParseStatusLine;
 using host::RenderTaskLine;
 using host::TaskDisplay;
 
 namespace {
-
-TEST(StatusLine, ParsesEveryFieldEvenWithBarsInTheFileName) {
-  auto v = ParseStatusLine(
-      "FileName=/a|b.bin|FileSize=1000|PickCode=pc|Status=6|ErrCode=300|ServerErrCode=101|"
-      "ServerErrMsg=busy|Total=600|Offset=200|Elapsed=2|TotalElapsed=5");
-  EXPECT_EQ(v.fileName, "/a|b.bin");
-  EXPECT_EQ(v.fileSize, 1000);
-  EXPECT_EQ(v.pickCode, "pc");
-  EXPECT_EQ(v.status, 6);
-  EXPECT_EQ(v.errCode, 300);
-  EXPECT_EQ(v.serverErrCode, 101);
-  EXPECT_EQ(v.serverErrMsg, "busy");
-  EXPECT_EQ(v.total, 600);
-  EXPECT_EQ(v.offset, 200);
-  EXPECT_EQ(v.elapsed, 2);
-
-  auto retry = ParseStatusLine(
-      "FileName=/x|FileSize=5|PickCode=|Status=70|ErrCode=401|ServerErrCode=0|ServerErrMsg=a|b|"
-      "Retry=2|Wait=3");
-  EXPECT_EQ(retry.serverErrMsg, "a|b");
-  EXPECT_EQ(retry.retry, 2);
-  EXPECT_EQ(retry.wait, 3);
-  EXPECT_EQ(ParseStatusLine("NULL").status, 0);
-}
 
 TEST(Progress, LinesSayTheStateInWordsAndFitTheWidth) {
   TaskDisplay d;

@@ -43,7 +43,7 @@ class HttpClientTest : public ::testing::Test {
   std::string Get(uint16_t port, bool* ok = nullptr) {
     char reply[kReplyBufferSize];
     std::memset(reply, 'x', sizeof reply);
-    bool r = HttpGet(call(), "/p?a=1", "127.0.0.1", port, reply);
+    bool r = HttpGet(call(), "/p?a=1", {Scheme::kHttp, "127.0.0.1", port}, reply).ok();
     if (ok) *ok = r;
     return r ? std::string(reply) : "<failed>";
   }
@@ -59,7 +59,9 @@ TEST_F(HttpClientTest, GetSendsExactlyTheRequestLineHostAndUserAgent) {
   const uint16_t port = Answering("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
   runtime_.resolver.Add("up.corvel.example", port, "127.0.0.1");
   char reply[kReplyBufferSize];
-  ASSERT_TRUE(HttpGet(call(), "/ups/co?sha1=AB&key=k", "up.corvel.example", port, reply));
+  ASSERT_TRUE(
+      HttpGet(call(), "/ups/co?sha1=AB&key=k", {Scheme::kHttp, "up.corvel.example", port}, reply)
+          .ok());
   EXPECT_STREQ(reply, "ok");
   std::lock_guard<std::mutex> g(m_);
   ASSERT_EQ(requests_.size(), 1u);
@@ -221,7 +223,7 @@ TEST_F(HttpClientTest, CancelCutsARequestShort) {
   std::atomic<bool> result{true};
   std::thread worker([&] {
     char reply[kReplyBufferSize];
-    result = HttpGet(call(&cancel), "/", "127.0.0.1", port, reply);
+    result = HttpGet(call(&cancel), "/", {Scheme::kHttp, "127.0.0.1", port}, reply).ok();
   });
   ASSERT_TRUE(net_.AwaitConnects(port, 1, 5000));
   cancel = true;
@@ -252,8 +254,9 @@ class PostTest : public HttpClientTest {
       p.Send("HTTP/1.1 200 OK\r\n\r\n<ups><cmd>up</cmd><status>100</status></ups>");
     });
     char reply[kReplyBufferSize];
-    *ok = HttpPostFile(call(), path.c_str(), pieces, "127.0.0.1", port, "/ups/up?x=1", "HEAD",
-                       "--B", fileSize, offset, reply);
+    *ok = HttpPostFile(call(), path.c_str(), pieces, {Scheme::kHttp, "127.0.0.1", port},
+                       "/ups/up?x=1", "HEAD", "--B", fileSize, offset, reply)
+              .ok();
     EXPECT_TRUE(net_.AwaitHandlersDone(port, 10000));
     return *received;
   }
@@ -346,8 +349,9 @@ TEST_F(PostTest, AnOffsetBeyondTheFileIsRefusedBeforeConnecting) {
   Pieces pieces;
   char reply[kReplyBufferSize];
   for (int64_t offset : {int64_t{11}, int64_t{-1}}) {
-    EXPECT_FALSE(HttpPostFile(call(), path.c_str(), pieces, "127.0.0.1", port, "/u", "H", "B", 10,
-                              offset, reply));
+    EXPECT_FALSE(HttpPostFile(call(), path.c_str(), pieces, {Scheme::kHttp, "127.0.0.1", port},
+                              "/u", "H", "B", 10, offset, reply)
+                     .ok());
   }
   EXPECT_EQ(net_.Connections(port), 0);
 }
@@ -362,8 +366,9 @@ TEST_F(PostTest, CancelCutsAStalledSendShort) {
   Pieces pieces;
   std::thread worker([&] {
     char reply[kReplyBufferSize];
-    result = HttpPostFile(call(&cancel), path.c_str(), pieces, "127.0.0.1", port, "/u", "H", "B",
-                          32 << 20, 0, reply);
+    result = HttpPostFile(call(&cancel), path.c_str(), pieces, {Scheme::kHttp, "127.0.0.1", port},
+                          "/u", "H", "B", 32 << 20, 0, reply)
+                 .ok();
   });
   ASSERT_TRUE(net_.AwaitStalledSend(port, 5000));
   cancel = true;
@@ -382,8 +387,9 @@ TEST_F(PostTest, APeerThatResetsMidBodyFailsTheRequestNotTheProcess) {
   });
   Pieces pieces;
   char reply[kReplyBufferSize];
-  EXPECT_FALSE(HttpPostFile(call(), path.c_str(), pieces, "127.0.0.1", port, "/u", "H", "B",
-                            32 << 20, 0, reply));
+  EXPECT_FALSE(HttpPostFile(call(), path.c_str(), pieces, {Scheme::kHttp, "127.0.0.1", port}, "/u",
+                            "H", "B", 32 << 20, 0, reply)
+                   .ok());
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 #include <map>
 
 #include "net/Http.h"
-#include "net/ProxySocket.h"
+#include "net/ProxyTunnel.h"
+#include "net/TcpStream.h"
 #include "platform/Env.h"
 #include "platform/ProxySource.h"
 #include "tests/support/FakePeer.h"
@@ -29,7 +30,7 @@ class ProxyTest : public ::testing::Test {
   Call call() { return Call{runtime_.transport, nullptr}; }
   std::string Proxy(const std::string& host) {
     std::string text;
-    return platform::SystemProxyString(env_, host, &text) ? text : "direct";
+    return platform::SystemProxyString(env_, host, false, &text) ? text : "direct";
   }
   // A target server that answers every request with "hello".
   std::unique_ptr<FakePeer> Target() {
@@ -73,12 +74,12 @@ TEST(ProxyString, FirstEntrySchemeHostAndPort) {
   EXPECT_FALSE(ParseProxyString("http=:80", &s));
 }
 
-TEST_F(ProxyTest, AProxyPortWithoutDigitsFailsTheConnectAsAnInvalidPort) {
-  CProxySocket socket(call());
-  socket.CreateSocket();
-  ASSERT_TRUE(ParseProxyString("127.0.0.1:", &socket.Settings));
-  EXPECT_FALSE(socket.ConnectViaProxy("up.corvel.example", 80));
-  EXPECT_EQ(socket.LastError(), platform::SocketError::kInvalidPort);
+TEST_F(ProxyTest, AProxyPortWithoutDigitsFailsTheConnect) {
+  ProxySettings s{};
+  ASSERT_TRUE(ParseProxyString("127.0.0.1:", &s));
+  TcpStream toProxy(call());
+  EXPECT_EQ(toProxy.Connect(s.Host, static_cast<uint16_t>(s.Port)).code(),
+            platform::StatusCode::kInvalidArgument);
 }
 
 TEST_F(ProxyTest, EnvironmentVariablesAsCurlReadsThem) {
@@ -152,10 +153,10 @@ TEST_F(ProxyTest, NoProxyReachesTheTargetDirectlyAndADeadProxyFailsTheRequest) {
   env_.SetVar("http_proxy", "http://127.0.0.1:" + std::to_string(deadPort));
   char reply[kReplyBufferSize];
   // No fallback to a direct connection when the proxy cannot be reached.
-  EXPECT_FALSE(HttpGet(call(), "/x", "127.0.0.1", target->port(), reply));
+  EXPECT_FALSE(HttpGet(call(), "/x", {Scheme::kHttp, "127.0.0.1", target->port()}, reply).ok());
   EXPECT_EQ(target->Connections(), 0);
   env_.SetVar("no_proxy", "127.0.0.1");
-  ASSERT_TRUE(HttpGet(call(), "/x", "127.0.0.1", target->port(), reply));
+  ASSERT_TRUE(HttpGet(call(), "/x", {Scheme::kHttp, "127.0.0.1", target->port()}, reply).ok());
   EXPECT_STREQ(reply, "hello");
 }
 
@@ -179,7 +180,7 @@ TEST_F(ProxyTest, ConnectAnswersAreReadToTheirEmptyLineOnly) {
     });
     env_.SetVar("http_proxy", "127.0.0.1:" + std::to_string(proxy.port()));
     char reply[kReplyBufferSize];
-    bool ok = HttpGet(call(), "/p", "up.corvel.example", 80, reply);
+    bool ok = HttpGet(call(), "/p", {Scheme::kHttp, "up.corvel.example", 80}, reply).ok();
     EXPECT_EQ(ok, c.ok) << c.name;
     if (ok) {
       EXPECT_STREQ(reply, "end") << c.name;
@@ -199,16 +200,17 @@ TEST_F(ProxyTest, TunnelsSendExactBytesAndHonourRefusals) {
   });
   env_.SetVar("http_proxy", "http://127.0.0.1:" + std::to_string(connectProxy.port()));
   char reply[kReplyBufferSize];
-  ASSERT_TRUE(HttpGet(call(), "/p", "up.corvel.example", 50000, reply));
+  ASSERT_TRUE(HttpGet(call(), "/p", {Scheme::kHttp, "up.corvel.example", 50000}, reply).ok());
   EXPECT_STREQ(reply, "via");
   EXPECT_EQ(connectLine, "CONNECT up.corvel.example:50000 HTTP/1.0\r\n\r\n");
 
   // A host that would add lines to the CONNECT request never reaches the proxy.
-  CProxySocket tunnel(call());
-  ASSERT_TRUE(tunnel.CreateSocket());
-  EXPECT_FALSE(tunnel.TunnelHttpConnect("a.example\r\nX-Injected: 1\r\nb.example", 80));
-  EXPECT_FALSE(tunnel.TunnelSocks4a("a b.example", 80));
-  EXPECT_FALSE(HttpGet(call(), "/p", "up.corvel.example x", 50000, reply));
+  TcpStream unconnected(call());
+  EXPECT_EQ(OpenConnectTunnel(unconnected, "a.example\r\nX-Injected: 1\r\nb.example", 80).code(),
+            platform::StatusCode::kInvalidArgument);
+  EXPECT_EQ(OpenSocks4aTunnel(unconnected, "a b.example", 80).code(),
+            platform::StatusCode::kInvalidArgument);
+  EXPECT_FALSE(HttpGet(call(), "/p", {Scheme::kHttp, "up.corvel.example x", 50000}, reply).ok());
   EXPECT_EQ(connectProxy.Connections(), 1);
 
   // SOCKS4a: 04 01 port 00 00 00 01 "MORVIK" 00 host 00; granted 00 5A, refused 00 5B.
@@ -222,7 +224,7 @@ TEST_F(ProxyTest, TunnelsSendExactBytesAndHonourRefusals) {
     });
     env_.ClearVars();
     env_.SetVar("all_proxy", "socks4a://127.0.0.1:" + std::to_string(socks.port()));
-    bool ok = HttpGet(call(), "/p", "up.corvel.example", 8080, reply);
+    bool ok = HttpGet(call(), "/p", {Scheme::kHttp, "up.corvel.example", 8080}, reply).ok();
     EXPECT_EQ(request, std::string("\x04\x01\x1f\x90\x00\x00\x00\x01MORVIK\x00", 15) +
                            "up.corvel.example" + std::string(1, '\0'));
     EXPECT_EQ(ok, answer == 0x5A);
@@ -237,7 +239,7 @@ TEST_F(ProxyTest, TunnelsSendExactBytesAndHonourRefusals) {
       p.Send(answer);
     });
     env_.SetVar("all_proxy", "socks4a://127.0.0.1:" + std::to_string(bad.port()));
-    EXPECT_FALSE(HttpGet(call(), "/p", "up.corvel.example", 8080, reply));
+    EXPECT_FALSE(HttpGet(call(), "/p", {Scheme::kHttp, "up.corvel.example", 8080}, reply).ok());
   }
 }
 
@@ -247,18 +249,18 @@ TEST_F(ProxyTest, TinyproxyTunnelsAndRefuses) {
   ASSERT_TRUE(proxy.Start(dir_.path(), target->port())) << "tinyproxy did not start";
   env_.SetVar("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()));
   char reply[kReplyBufferSize];
-  ASSERT_TRUE(HttpGet(call(), "/x", "127.0.0.1", target->port(), reply));
+  ASSERT_TRUE(HttpGet(call(), "/x", {Scheme::kHttp, "127.0.0.1", target->port()}, reply).ok());
   EXPECT_STREQ(reply, "hello");
   EXPECT_EQ(target->Connections(), 1);
   // A port the proxy does not allow: 403.
   auto other = Target();
-  EXPECT_FALSE(HttpGet(call(), "/x", "127.0.0.1", other->port(), reply));
+  EXPECT_FALSE(HttpGet(call(), "/x", {Scheme::kHttp, "127.0.0.1", other->port()}, reply).ok());
   EXPECT_EQ(other->Connections(), 0);
   // A proxy that wants credentials: 407.
   testing_support::TinyProxy authProxy;
   ASSERT_TRUE(authProxy.Start(dir_.path(), target->port(), "user secret"));
   env_.SetVar("http_proxy", "http://127.0.0.1:" + std::to_string(authProxy.port()));
-  EXPECT_FALSE(HttpGet(call(), "/x", "127.0.0.1", target->port(), reply));
+  EXPECT_FALSE(HttpGet(call(), "/x", {Scheme::kHttp, "127.0.0.1", target->port()}, reply).ok());
 }
 
 TEST_F(ProxyTest, TinyproxyResolvesAServiceNameItself) {
@@ -270,7 +272,8 @@ TEST_F(ProxyTest, TinyproxyResolvesAServiceNameItself) {
       << "tinyproxy did not start in a mount namespace of its own";
   env_.SetVar("http_proxy", "http://127.0.0.1:" + std::to_string(proxy.port()));
   char reply[kReplyBufferSize];
-  ASSERT_TRUE(HttpGet(call(), "/x", "up.corvel.example", target->port(), reply));
+  ASSERT_TRUE(
+      HttpGet(call(), "/x", {Scheme::kHttp, "up.corvel.example", target->port()}, reply).ok());
   EXPECT_STREQ(reply, "hello");
 }
 
@@ -280,11 +283,12 @@ TEST_F(ProxyTest, OpenSshDynamicForwardingCarriesSocks4a) {
   ASSERT_TRUE(socks.Start(dir_.path())) << "sshd or ssh did not start";
   env_.SetVar("all_proxy", "socks4a://127.0.0.1:" + std::to_string(socks.port()));
   char reply[kReplyBufferSize];
-  ASSERT_TRUE(HttpGet(call(), "/x", "localhost", target->port(), reply));
+  ASSERT_TRUE(HttpGet(call(), "/x", {Scheme::kHttp, "localhost", target->port()}, reply).ok());
   EXPECT_STREQ(reply, "hello");
   // The name as given reaches the proxy, not this process's overrides.
   runtime_.resolver.Add("nowhere.corvel.example", target->port(), "127.0.0.1");
-  EXPECT_FALSE(HttpGet(call(), "/x", "nowhere.corvel.example", target->port(), reply));
+  EXPECT_FALSE(
+      HttpGet(call(), "/x", {Scheme::kHttp, "nowhere.corvel.example", target->port()}, reply).ok());
 }
 
 }  // namespace

@@ -41,9 +41,12 @@ TEST(UrlParser, SchemesAndPorts) {
   EXPECT_EQ(Parse("ftp://h/").scheme, "FTP");
   EXPECT_EQ(Parse("file://h/").port, 0);
   EXPECT_EQ(Parse("ftp://h:99/").port, 99);
-  Parsed https = Parse("https://h/x");
-  EXPECT_EQ(https.scheme, "HTTP");
-  EXPECT_EQ(https.port, 80);
+  Parsed https = Parse("HTTPS://Dispatch.corvel.example/index.php");
+  EXPECT_EQ(https.scheme, "HTTPS");
+  EXPECT_EQ(https.port, 443);
+  EXPECT_EQ(https.host, "Dispatch.corvel.example");
+  EXPECT_EQ(Parse("https://h:8443/x").port, 8443);
+  EXPECT_EQ(Parse("httpsx://h/x").scheme, "HTTP");  // an unknown scheme keeps the defaults
   // Any ':' followed by digits sets the port, even inside the query.
   EXPECT_EQ(Parse("http://h/p?t=1:30").port, 30);
   EXPECT_EQ(Parse("http://h:abc/").port, 0);

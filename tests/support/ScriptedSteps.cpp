@@ -5,6 +5,16 @@
 #include "platform/Bounded.h"
 
 namespace testing_support {
+namespace {
+
+// What a scripted request step reports: a failure names the step.
+platform::Status Outcome(bool ok, const std::string& step) {
+  return ok ? platform::Status::Ok()
+            : platform::Status(platform::StatusCode::kConnectionLost,
+                               "scripted " + step + " failed");
+}
+
+}  // namespace
 
 ScriptedSteps::ScriptedSteps() = default;
 ScriptedSteps::~ScriptedSteps() {
@@ -75,8 +85,8 @@ bool ScriptedSteps::HashTaskFile(TaskRecord& task, IHashProgress& progress) {
   return true;
 }
 
-bool ScriptedSteps::RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) {
-  if (!Run("dispatch", [&] { return cancel.load(); })) return false;
+platform::Status ScriptedSteps::RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) {
+  if (!Run("dispatch", [&] { return cancel.load(); })) return Outcome(false, "dispatch");
   task.NeedUpload = needUpload_;
   platform::CopyText(task.PickCode, "pc1");
   if (task.NeedUpload) {
@@ -84,37 +94,36 @@ bool ScriptedSteps::RequestDispatch(TaskRecord& task, const std::atomic<bool>& c
     task.Port = 1;
     platform::CopyText(task.Key, "key1");
   }
-  return true;
+  return Outcome(true, "dispatch");
 }
 
 bool ScriptedSteps::WriteTaskFile(const TaskRecord&) {
   return Run("write", nullptr);
 }
 
-bool ScriptedSteps::RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) {
-  if (!Run("check", [&] { return cancel.load(); })) return false;
+platform::Status ScriptedSteps::RequestUploadCheck(TaskRecord& task,
+                                                   const std::atomic<bool>& cancel) {
+  if (!Run("check", [&] { return cancel.load(); })) return Outcome(false, "check");
   task.Offset = 0;
-  return true;
+  return Outcome(true, "check");
 }
 
-bool ScriptedSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
-                                       const std::atomic<bool>&) {
+platform::Status ScriptedSteps::RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                                                   const std::atomic<bool>&) {
   for (int i = 1; i <= uploadPieces_; ++i) {
     if (progress.StopRequested()) {
       task.ErrCode = kErrUploadSend;
-      return false;
+      return Outcome(false, "upload");
     }
     progress.PieceSent(uploadSize_ * i / uploadPieces_);
   }
-  if (!Run("upload", [&] { return progress.StopRequested(); })) {
-    task.ErrCode = kErrUploadSend;
-    return false;
-  }
-  return true;
+  const bool ok = Run("upload", [&] { return progress.StopRequested(); });
+  if (!ok) task.ErrCode = kErrUploadSend;
+  return Outcome(ok, "upload");
 }
 
-bool ScriptedSteps::RequestUploadFinish(TaskRecord&, const std::atomic<bool>& cancel) {
-  return Run("finish", [&] { return cancel.load(); });
+platform::Status ScriptedSteps::RequestUploadFinish(TaskRecord&, const std::atomic<bool>& cancel) {
+  return Outcome(Run("finish", [&] { return cancel.load(); }), "finish");
 }
 bool ScriptedSteps::DeleteTaskFile(const TaskRecord&) {
   return Run("delete", nullptr);

@@ -43,12 +43,12 @@ class ScriptedSteps : public ITaskSteps {
   void SetHashSteps(int steps) { hashSteps_ = steps; }
 
   bool HashTaskFile(TaskRecord& task, IHashProgress& progress) override;
-  bool RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  platform::Status RequestDispatch(TaskRecord& task, const std::atomic<bool>& cancel) override;
   bool WriteTaskFile(const TaskRecord& task) override;
-  bool RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) override;
-  bool RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
-                          const std::atomic<bool>& cancel) override;
-  bool RequestUploadFinish(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  platform::Status RequestUploadCheck(TaskRecord& task, const std::atomic<bool>& cancel) override;
+  platform::Status RequestBlockUpload(TaskRecord& task, IBodyProgress& progress,
+                                      const std::atomic<bool>& cancel) override;
+  platform::Status RequestUploadFinish(TaskRecord& task, const std::atomic<bool>& cancel) override;
   bool DeleteTaskFile(const TaskRecord& task) override;
   void DeleteServerTask(TaskRecord& task) override;
   bool ReadTaskFile(const char* fileName, TaskRecord& task) override;

@@ -56,10 +56,10 @@ class ProtocolTest : public ::testing::Test {
 
   // A request's view of the runtime's transport, never cancelled.
   Call call() { return Call{runtime_.transport, nullptr}; }
-  bool Dispatch() { return RequestDispatch(call(), runtime_.dispatch, task_); }
-  bool Check() { return RequestUploadCheck(call(), task_); }
-  bool Upload(IBodyProgress& progress) { return RequestBlockUpload(call(), task_, progress); }
-  bool Finish() { return RequestUploadFinish(call(), task_); }
+  bool Dispatch() { return RequestDispatch(call(), runtime_.dispatch, task_).ok(); }
+  bool Check() { return RequestUploadCheck(call(), task_).ok(); }
+  bool Upload(IBodyProgress& progress) { return RequestBlockUpload(call(), task_, progress).ok(); }
+  bool Finish() { return RequestUploadFinish(call(), task_).ok(); }
   bool DeleteOnServer(TaskRecord& task) {
     return DeleteServerTask(runtime_.transport, runtime_.dispatch, runtime_.deletions, task);
   }
