@@ -29,20 +29,29 @@ int Finish(Session& session, bool statusLines) {
 
 }  // namespace
 
-bool ApplyResolveOptions(Runtime& runtime, const std::vector<std::string>& entries, FILE* err) {
-  for (const std::string& entry : entries) {
+bool ApplyNetworkOptions(Runtime& runtime, const NetworkOptions& network, FILE* err) {
+  for (const std::string& entry : network.resolve) {
     if (!runtime.resolver.AddEntry(entry)) {
       std::fprintf(err, "ferrant: --resolve wants HOST:PORT:ADDR with an IPv4 address, not %s\n",
                    entry.c_str());
       return false;
     }
   }
+  if (!network.caFile.empty()) {
+    std::FILE* f = std::fopen(network.caFile.c_str(), "rb");
+    if (f == nullptr) {
+      std::fprintf(err, "ferrant: --cacert: cannot read %s\n", network.caFile.c_str());
+      return false;
+    }
+    std::fclose(f);
+    runtime.transport.SetTrust({network.caFile});
+  }
   return true;
 }
 
 int RunUpload(Runtime& runtime, const InterruptWatch& interrupts,
               const ConnectionOptions& connection, const UploadOptions& upload) {
-  if (!ApplyResolveOptions(runtime, connection.resolve, stderr)) return kExitUsage;
+  if (!ApplyNetworkOptions(runtime, connection.network, stderr)) return kExitUsage;
   Session session(runtime, connection, interrupts);
   if (!Initialized(session)) return kExitUsage;
   int id = 1;
@@ -59,7 +68,7 @@ int RunUpload(Runtime& runtime, const InterruptWatch& interrupts,
 
 int RunTasks(Runtime& runtime, const InterruptWatch& interrupts,
              const ConnectionOptions& connection) {
-  if (!ApplyResolveOptions(runtime, connection.resolve, stderr)) return kExitUsage;
+  if (!ApplyNetworkOptions(runtime, connection.network, stderr)) return kExitUsage;
   Session session(runtime, connection, interrupts);
   if (!Initialized(session)) return kExitUsage;
   std::printf("%zu saved task(s)\n", session.SavedTaskIds().size());
@@ -73,7 +82,7 @@ int RunTasks(Runtime& runtime, const InterruptWatch& interrupts,
 
 int RunResume(Runtime& runtime, const InterruptWatch& interrupts,
               const ConnectionOptions& connection, bool statusLines) {
-  if (!ApplyResolveOptions(runtime, connection.resolve, stderr)) return kExitUsage;
+  if (!ApplyNetworkOptions(runtime, connection.network, stderr)) return kExitUsage;
   Session session(runtime, connection, interrupts);
   if (!Initialized(session)) return kExitUsage;
   if (session.SavedTaskIds().empty()) std::printf("no saved tasks\n");

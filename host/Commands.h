@@ -31,9 +31,10 @@ struct UploadOptions {
   bool statusLines = false;   // raw status lines even on a terminal
 };
 
-// Adds every --resolve override to the runtime's resolver; false (with a line on err) at the
-// first malformed one.
-bool ApplyResolveOptions(Runtime& runtime, const std::vector<std::string>& entries, FILE* err);
+// Adds every --resolve override to the runtime's resolver and trusts --cacert's roots instead
+// of the system's; false (with a line on err) at the first malformed override or an unreadable
+// file.
+bool ApplyNetworkOptions(Runtime& runtime, const NetworkOptions& network, FILE* err);
 
 // Each command runs on the runtime and the interrupt watch that main made for it.
 int RunUpload(Runtime& runtime, const InterruptWatch& interrupts,

@@ -92,8 +92,8 @@ class Demo {
     options_.user = "demo";
     options_.retry = 3;
     options_.wait = 1;
-    options_.resolve.push_back("dispatch.corvel.example:" + port + ":127.0.0.1");
-    if (!ApplyResolveOptions(*runtime_, options_.resolve, stderr)) return false;
+    options_.network.resolve.push_back("dispatch.corvel.example:" + port + ":127.0.0.1");
+    if (!ApplyNetworkOptions(*runtime_, options_.network, stderr)) return false;
     std::printf("reference server on 127.0.0.1:%s; dispatch.corvel.example:%s maps to it\n",
                 port.c_str(), port.c_str());
     return true;

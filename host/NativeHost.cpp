@@ -97,6 +97,14 @@ void ApplyResolveEnvironment(Runtime& runtime) {
   }
 }
 
+void ApplyTrustEnvironment(Runtime& runtime) {
+  std::string file;
+  if (runtime.env.GetVar("FERRANT_CA_FILE", &file) && !file.empty()) {
+    runtime.transport.SetTrust({file});
+    Debug("FERRANT_CA_FILE: trusting the roots in " + file);
+  }
+}
+
 int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink& out,
                           FileChooser chooser) {
   CUpLoadObjCore core(runtime);
@@ -173,6 +181,7 @@ int RunNativeHost(Runtime& runtime, const std::vector<std::string>& callerArgs, 
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   ApplyResolveEnvironment(runtime);
+  ApplyTrustEnvironment(runtime);
   const int status =
       ServeNativeConnection(runtime, StdinSource(), StdoutSink(), std::move(chooser));
   if (cancelChooser) cancelChooser();

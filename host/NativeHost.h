@@ -62,6 +62,9 @@ std::string PageHostOfOrigin(const std::string& origin);
 // way to map names for the host, which the browser starts without options, to the runtime's
 // resolver. Malformed entries are skipped (and named on standard error with FERRANT_DEBUG).
 void ApplyResolveEnvironment(Runtime& runtime);
+// Applies FERRANT_CA_FILE: the PEM roots https trusts instead of the system's, which the user
+// can set for the host and a page cannot.
+void ApplyTrustEnvironment(Runtime& runtime);
 
 // Serves one connection until the input ends; returns the exit status.
 int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink& out,

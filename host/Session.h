@@ -24,13 +24,19 @@
 
 namespace host {
 
+// How the command's requests reach the servers, beyond the user's proxy setting.
+struct NetworkOptions {
+  std::vector<std::string> resolve;  // --resolve HOST:PORT:ADDR
+  std::string caFile;                // --cacert: PEM roots trusted instead of the system's
+};
+
 struct ConnectionOptions {
-  std::string dispatch = "http://dispatch.corvel.example/index.php";
+  std::string dispatch = "https://dispatch.corvel.example/index.php";
   std::string user;
   std::string cookie = "ferrant";
   int retry = 3;
   int wait = 5;
-  std::vector<std::string> resolve;
+  NetworkOptions network;
 };
 
 // The reference server's task parameter template.

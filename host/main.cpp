@@ -18,12 +18,14 @@
 
 namespace {
 
-void AddResolveOption(CLI::App* cmd, std::vector<std::string>& resolve) {
+void AddNetworkOptions(CLI::App* cmd, host::NetworkOptions& network) {
   // One value per --resolve, so that the files after it are not taken as more addresses.
-  cmd->add_option("--resolve", resolve,
+  cmd->add_option("--resolve", network.resolve,
                   "HOST:PORT:ADDR: connect to ADDR for HOST:PORT, as curl's --resolve "
                   "(repeatable)")
       ->allow_extra_args(false);
+  cmd->add_option("--cacert", network.caFile,
+                  "FILE: trust the roots in this PEM file instead of the system's for https");
 }
 
 void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
@@ -33,7 +35,7 @@ void AddConnectionOptions(CLI::App* cmd, host::ConnectionOptions& o) {
   cmd->add_option("--retry", o.retry, "retries in a row after a failed request")
       ->capture_default_str();
   cmd->add_option("--wait", o.wait, "seconds to wait before a retry")->capture_default_str();
-  AddResolveOption(cmd, o.resolve);
+  AddNetworkOptions(cmd, o.network);
 }
 
 }  // namespace
@@ -57,10 +59,10 @@ int main(int argc, char** argv) {
   const char* user = std::getenv("USER");
   connection.user = user && *user ? user : "user";
 
-  std::vector<std::string> rpcResolve;
+  host::NetworkOptions rpcNetwork;
   CLI::App* rpc = app.add_subcommand(
       "rpc", "the control's methods as JSON-RPC 2.0, one request per line on standard input");
-  AddResolveOption(rpc, rpcResolve);
+  AddNetworkOptions(rpc, rpcNetwork);
 
   host::UploadOptions upload;
   CLI::App* uploadCmd = app.add_subcommand("upload", "upload files, showing their progress");
@@ -106,7 +108,7 @@ int main(int argc, char** argv) {
   // The command's runtime: everything the control has once per process.
   Runtime runtime;
   if (rpc->parsed()) {
-    if (!host::ApplyResolveOptions(runtime, rpcResolve, stderr)) return host::kExitUsage;
+    if (!host::ApplyNetworkOptions(runtime, rpcNetwork, stderr)) return host::kExitUsage;
     return host::RunRpc(runtime, std::cin, std::cout);
   }
   if (tasks->parsed()) return host::RunTasks(runtime, interrupts, connection);
