@@ -41,13 +41,29 @@ void Connection::Abort() {
   asio::post(stream_.Executor(), [self = shared_from_this()] { self->Close(true); });
 }
 
+// A busy upload arms the time-out at every read: only the deadline moves, and the wait that is
+// already pending looks again when it fires, so a read costs no timer reprogramming and no
+// cancelled wait. The timer is restarted only when the deadline comes nearer (the drain's after
+// the idle one) or another wait (a key's, the stall's) has taken the timer meanwhile.
 void Connection::Arm(int ms) {
-  uint64_t generation = ++timerGeneration_;
-  timer_.expires_after(std::chrono::milliseconds(ms));
-  timer_.async_wait([self = shared_from_this(), generation](const std::error_code& ec) {
-    if (ec || generation != self->timerGeneration_ || self->closed_) return;
-    self->Close();
-  });
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  deadline_ = deadline;
+  if (armedGeneration_ != 0 && armedGeneration_ == timerGeneration_ &&
+      timer_.expiry() <= deadline) {
+    return;
+  }
+  armedGeneration_ = ++timerGeneration_;
+  WaitForDeadline();
+}
+
+void Connection::WaitForDeadline() {
+  timer_.expires_at(deadline_);
+  timer_.async_wait(
+      [self = shared_from_this(), generation = timerGeneration_](const std::error_code& ec) {
+        if (ec || generation != self->timerGeneration_ || self->closed_) return;
+        if (Clock::now() < self->deadline_) return self->WaitForDeadline();
+        self->Close();
+      });
 }
 
 void Connection::WaitForKey(const std::string& key, std::function<bool()> ready,

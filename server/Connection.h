@@ -93,6 +93,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void DecideKeyWait(bool held);      // ends the pending wait and calls its next
   void DropKeyWait();
   void Arm(int ms);  // closes the connection when the next step takes longer than ms
+  void WaitForDeadline();
   void EndUpload();  // closes the partial file, releases the key
   void Close(bool reset = false);
   uint64_t BodyLeft() const;
@@ -100,7 +101,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ServerState> state_;
   ServerStream stream_;
   asio::steady_timer timer_;
-  uint64_t timerGeneration_ = 0;
+  uint64_t timerGeneration_ = 0;  // numbers each use of the timer; a stale wake is ignored
+  uint64_t armedGeneration_ = 0;  // the use that waits for deadline_ (0: none), if current
+  Clock::time_point deadline_;
   struct KeyWait {
     std::string key;
     std::function<bool()> ready;
