@@ -31,7 +31,7 @@ namespace {
 constexpr const char* kName = "up.corvel.example";
 constexpr int kWaitMs = 5000;
 
-class Tls : public testing_support::ServerTest {
+class HttpsServer : public testing_support::ServerTest {
  protected:
   static void SetUpTestSuite() {
     pkiDir_ = new TempDir;
@@ -73,9 +73,29 @@ class Tls : public testing_support::ServerTest {
   std::string Url(const std::string& target) const {
     return "'https://127.0.0.1:" + std::to_string(port()) + target + "'";
   }
-  std::string UploadQuery(const ServerUpload& u) const {
-    return "sha1=" + u.sha1 + "&filename=" + u.pickCode + "&filesize=" + std::to_string(u.size) +
-           "&key=" + u.key;
+  // A new file dispatched through get (a target in, the reply out).
+  static ServerUpload Dispatched(const std::string& bytes,
+                                 const std::function<RawReply(const std::string&)>& get) {
+    ServerUpload u{bytes, testing_support::Sha1Hex(bytes),    "",
+                   "",    static_cast<int64_t>(bytes.size()), 0};
+    u.schema = refserver::BlockSchemaForSize(u.size);
+    RawReply d = get(DispatchTarget(u));
+    EXPECT_EQ(d.Value("is_need_upload"), "1") << d.raw;
+    u.pickCode = d.Value("pickcode");
+    u.key = d.Value("key");
+    return u;
+  }
+  static std::string DispatchTarget(const ServerUpload& u) {
+    return "/index.php?cmd=upload&sha1=" + u.sha1 + "&size=" + std::to_string(u.size) +
+           "&name=f&pick_code=";
+  }
+  static std::string Target(const char* path, const ServerUpload& u) {
+    return std::string(path) + "?sha1=" + u.sha1 + "&filename=" + u.pickCode +
+           "&filesize=" + std::to_string(u.size) + "&key=" + u.key;
+  }
+  static std::string FinTarget(const ServerUpload& u) {
+    return Target("/ups/fin", u) + "&block_schema=" + std::to_string(u.schema) +
+           "&hashes=" + FinalBlockHash(u.bytes);
   }
   bool WaitFor(const std::function<bool(const ServerStats&)>& ready) {
     return server_->WaitForStats(ready, kWaitMs);
@@ -86,19 +106,10 @@ class Tls : public testing_support::ServerTest {
   static inline TestPki::Leaf leaf_;
 };
 
-TEST_F(Tls, CurlTakesEveryRouteOverHttps) {
-  ServerUpload u;
-  u.bytes = PatternBytes(300 * 1024, 3);
-  u.size = static_cast<int64_t>(u.bytes.size());
-  u.sha1 = testing_support::Sha1Hex(u.bytes);
-  u.schema = refserver::BlockSchemaForSize(u.size);
-  const std::string dispatch =
-      "/index.php?cmd=upload&sha1=" + u.sha1 + "&size=" + std::to_string(u.size) + "&name=f";
-  RawReply d = Curl(Url(dispatch + "&pick_code="));
-  ASSERT_EQ(d.Value("is_need_upload"), "1") << d.raw;
-  u.pickCode = d.Value("pickcode");
-  u.key = d.Value("key");
-  EXPECT_EQ(Curl(Url("/ups/co?" + UploadQuery(u))).Value("data"), "0");
+TEST_F(HttpsServer, CurlTakesEveryRouteOverHttps) {
+  ServerUpload u = Dispatched(PatternBytes(300 * 1024, 3),
+                              [&](const std::string& target) { return Curl(Url(target)); });
+  EXPECT_EQ(Curl(Url(Target("/ups/co", u))).Value("data"), "0");
 
   // The client's form, counted body only; and an ordinary form for /discard.
   auto req = testing_support::BuildUpload(u.sha1, u.pickCode, u.key, u.size, u.schema, 0, u.bytes,
@@ -110,11 +121,9 @@ TEST_F(Tls, CurlTakesEveryRouteOverHttps) {
     std::string args, value, expected;
   };
   const Step steps[] = {
-      {form + " " + Url("/ups/up?" + UploadQuery(u)), "status", "100"},
-      {Url("/ups/fin?" + UploadQuery(u) + "&block_schema=" + std::to_string(u.schema) +
-           "&hashes=" + FinalBlockHash(u.bytes)),
-       "status", "100"},
-      {Url(dispatch + "&pick_code="), "is_need_upload", "0"},
+      {form + " " + Url(Target("/ups/up", u)), "status", "100"},
+      {Url(FinTarget(u)), "status", "100"},
+      {Url(DispatchTarget(u)), "is_need_upload", "0"},
       {Url("/index.php?cmd=delete&pickcode=" + u.pickCode + "&cookie=c"), "status", "404"},
       {"-F Filedata=@" + body + " " + Url("/discard"), "status", "100"},
       {Url("/nowhere"), "error", "unknown path"},
@@ -130,7 +139,7 @@ TEST_F(Tls, CurlTakesEveryRouteOverHttps) {
   EXPECT_EQ(s.lastTlsServerName, "");                    // none is sent for an address
 }
 
-TEST_F(Tls, AClientThatFailsOrStallsItsHandshakeCostsOneConnection) {
+TEST_F(HttpsServer, AClientThatFailsOrStallsItsHandshakeCostsOneConnection) {
   refserver::ServerOptions o = TlsOptions();
   o.idleTimeoutMs = 400;
   Restart(o);
@@ -186,7 +195,7 @@ TEST_F(Tls, AClientThatFailsOrStallsItsHandshakeCostsOneConnection) {
   EXPECT_EQ(server_->Stats().requests["dispatch"], static_cast<int>(std::size(cases)));
 }
 
-TEST_F(Tls, ATasksFourConnectionsMakeOneFullHandshake) {
+TEST_F(HttpsServer, ATasksFourConnectionsMakeOneFullHandshake) {
   struct Case {
     const char* what;
     refserver::TlsVersion highest;
@@ -206,24 +215,15 @@ TEST_F(Tls, ATasksFourConnectionsMakeOneFullHandshake) {
     o.tlsTickets = c.tickets;
     Restart(o);
     TlsClient client(Trusting(kName));
-    const std::string bytes = PatternBytes(200 * 1024, ++seed);
-    const std::string sha1 = testing_support::Sha1Hex(bytes);
-    RawReply d = client.Get(port(), "/index.php?cmd=upload&sha1=" + sha1 +
-                                        "&size=" + std::to_string(bytes.size()) + "&name=t");
-    ASSERT_EQ(d.Value("is_need_upload"), "1") << client.handshakeError();
-    ServerUpload u{bytes,
-                   sha1,
-                   d.Value("pickcode"),
-                   d.Value("key"),
-                   static_cast<int64_t>(bytes.size()),
-                   refserver::BlockSchemaForSize(200 * 1024)};
-    const std::string query = "?sha1=" + sha1 + "&filename=" + u.pickCode +
-                              "&filesize=" + std::to_string(u.size) + "&key=" + u.key;
-    EXPECT_EQ(client.Get(port(), "/ups/co" + query).Value("data"), "0");
+    ServerUpload u = Dispatched(PatternBytes(200 * 1024, ++seed), [&](const std::string& target) {
+      return client.Get(port(), target);
+    });
+    EXPECT_EQ(client.Get(port(), Target("/ups/co", u)).Value("data"), "0");
     EXPECT_TRUE(client.lastResumed());
     {
       // The closing line goes out after the answer: the drain takes it, the session stays.
-      auto req = testing_support::BuildUpload(sha1, u.pickCode, u.key, u.size, u.schema, 0, bytes);
+      auto req =
+          testing_support::BuildUpload(u.sha1, u.pickCode, u.key, u.size, u.schema, 0, u.bytes);
       TlsConnection up(client, port());
       ASSERT_TRUE(up.Send(req.head + req.data));
       ASSERT_TRUE(up.WaitForData(kWaitMs));
@@ -232,12 +232,7 @@ TEST_F(Tls, ATasksFourConnectionsMakeOneFullHandshake) {
       EXPECT_EQ(r.Value("status"), "100");
       EXPECT_FALSE(r.reset);
     }
-    EXPECT_EQ(client
-                  .Exchange(port(),
-                            {"GET /ups/fin" + query + "&block_schema=" + std::to_string(u.schema) +
-                             "&hashes=" + FinalBlockHash(bytes) + " HTTP/1.1\r\nHost: h\r\n\r\n"})
-                  .Value("status"),
-              "100");
+    EXPECT_EQ(client.Get(port(), FinTarget(u)).Value("status"), "100");
     ASSERT_TRUE(WaitFor([](const ServerStats& s) { return s.openConnections == 0; }));
     ServerStats s = server_->Stats();
     EXPECT_EQ(s.tlsHandshakes, 4);
@@ -249,7 +244,7 @@ TEST_F(Tls, ATasksFourConnectionsMakeOneFullHandshake) {
   }
 }
 
-TEST_F(Tls, FaultsAndRefusalsEndAsOverPlainHttp) {
+TEST_F(HttpsServer, FaultsAndRefusalsEndAsOverPlainHttp) {
   TlsClient client(Trusting());
   const std::string dispatch = "GET /index.php?cmd=upload&sha1=" + std::string(40, 'A') +
                                "&size=1&name=d HTTP/1.1\r\nHost: h\r\n\r\n";
@@ -298,7 +293,7 @@ TEST_F(Tls, FaultsAndRefusalsEndAsOverPlainHttp) {
   EXPECT_EQ(server_->Stats().tlsHandshakeFailures, 0);
 }
 
-TEST_F(Tls, UnusableCertificateFilesStopTheStartAndSaySo) {
+TEST_F(HttpsServer, UnusableCertificateFilesStopTheStartAndSaySo) {
   const std::string notPem = dir_.File("not.pem");
   testing_support::WriteFile(notPem, "not a certificate");
   struct Case {
