@@ -21,8 +21,8 @@ constexpr int kStallPollMs = 50;
 
 Connection::Connection(std::shared_ptr<ServerState> state, asio::ip::tcp::socket socket)
     : state_(std::move(state)),
-      socket_(std::move(socket)),
-      timer_(socket_.get_executor()),
+      stream_(std::move(socket), state_->tls.get()),
+      timer_(stream_.Executor()),
       buf_(kBufferBytes) {}
 
 Connection::~Connection() {
@@ -31,20 +31,39 @@ Connection::~Connection() {
 }
 
 void Connection::Start() {
-  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->ReadHead(); });
+  asio::post(stream_.Executor(), [self = shared_from_this()] {
+    if (self->stream_.IsTls()) return self->Handshake();
+    self->ReadHead();
+  });
 }
 
 void Connection::Abort() {
-  asio::post(socket_.get_executor(), [self = shared_from_this()] { self->Close(true); });
+  asio::post(stream_.Executor(), [self = shared_from_this()] { self->Close(true); });
 }
 
+// A busy upload arms the time-out at every read: only the deadline moves, and the wait that is
+// already pending looks again when it fires, so a read costs no timer reprogramming and no
+// cancelled wait. The timer is restarted only when the deadline comes nearer (the drain's after
+// the idle one) or another wait (a key's, the stall's) has taken the timer meanwhile.
 void Connection::Arm(int ms) {
-  uint64_t generation = ++timerGeneration_;
-  timer_.expires_after(std::chrono::milliseconds(ms));
-  timer_.async_wait([self = shared_from_this(), generation](const std::error_code& ec) {
-    if (ec || generation != self->timerGeneration_ || self->closed_) return;
-    self->Close();
-  });
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+  deadline_ = deadline;
+  if (armedGeneration_ != 0 && armedGeneration_ == timerGeneration_ &&
+      timer_.expiry() <= deadline) {
+    return;
+  }
+  armedGeneration_ = ++timerGeneration_;
+  WaitForDeadline();
+}
+
+void Connection::WaitForDeadline() {
+  timer_.expires_at(deadline_);
+  timer_.async_wait(
+      [self = shared_from_this(), generation = timerGeneration_](const std::error_code& ec) {
+        if (ec || generation != self->timerGeneration_ || self->closed_) return;
+        if (Clock::now() < self->deadline_) return self->WaitForDeadline();
+        self->Close();
+      });
 }
 
 void Connection::WaitForKey(const std::string& key, std::function<bool()> ready,
@@ -62,7 +81,7 @@ void Connection::LookForKey() {
   if (keyWait_.token != 0) state_->CancelAwait(keyWait_.token);
   const uint64_t serial = ++keyWaitSerial_;
   keyWait_.token = state_->AwaitRelease(
-      keyWait_.key, [weak = weak_from_this(), executor = socket_.get_executor(), serial] {
+      keyWait_.key, [weak = weak_from_this(), executor = stream_.Executor(), serial] {
         if (auto self = weak.lock()) {
           asio::post(executor, [self, serial] { self->KeyReleased(serial); });
         }
@@ -115,9 +134,7 @@ void Connection::Close(bool reset) {
   timer_.cancel();
   DropKeyWait();
   EndUpload();
-  std::error_code ec;
-  if (reset) socket_.set_option(asio::socket_base::linger(true, 0), ec);
-  socket_.close(ec);
+  stream_.Close(reset);
 }
 
 uint64_t Connection::BodyLeft() const {
@@ -125,11 +142,21 @@ uint64_t Connection::BodyLeft() const {
   return total > bodyRead_ ? total - bodyRead_ : 0;
 }
 
-// ---- request head and routing ----
+// ---- handshake, request head and routing ----
+
+void Connection::Handshake() {
+  Arm(state_->options.idleTimeoutMs);  // once: the whole handshake, however it is split
+  stream_.AsyncHandshake([self = shared_from_this()](const std::error_code& ec) {
+    // A time-out or the server's stop closes the socket, which ends the handshake here too.
+    self->state_->RecordHandshake(ec ? nullptr : self->stream_.Native());
+    if (ec || self->closed_) return self->Close();
+    self->ReadHead();
+  });
+}
 
 void Connection::ReadHead() {
   Arm(state_->options.idleTimeoutMs);
-  socket_.async_read_some(
+  stream_.AsyncReadSome(
       asio::buffer(buf_), [self = shared_from_this()](const std::error_code& ec, size_t n) {
         if (ec || self->closed_) return self->Close();
         self->data_.append(self->buf_.data(), n);
@@ -182,14 +209,11 @@ void Connection::Answer(const std::string& body, const std::string& contentType)
            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
            body;
   Arm(state_->options.idleTimeoutMs);
-  asio::async_write(socket_, asio::buffer(reply_),
-                    [self = shared_from_this()](const std::error_code& ec, size_t) {
-                      if (ec || self->closed_) return self->Close();
-                      std::error_code ignored;
-                      self->socket_.shutdown(asio::socket_base::shutdown_send, ignored);
-                      self->drainLeft_ = std::min(self->BodyLeft(), kMaxDrain) + kDrainSlack;
-                      self->Drain();
-                    });
+  stream_.AsyncWrite(asio::buffer(reply_),
+                     [self = shared_from_this()](const std::error_code& ec, size_t) {
+                       if (ec || self->closed_) return self->Close();
+                       self->EndSending();
+                     });
 }
 
 void Connection::AnswerStatus(const char* root, const std::string& cmd, int status,
@@ -198,22 +222,29 @@ void Connection::AnswerStatus(const char* root, const std::string& cmd, int stat
 }
 
 void Connection::CloseWithoutAnswer() {
-  std::error_code ignored;
-  socket_.shutdown(asio::socket_base::shutdown_send, ignored);
+  EndSending();
+}
+
+void Connection::EndSending() {
   drainLeft_ = std::min(BodyLeft(), kMaxDrain) + kDrainSlack;
-  Drain();
+  Arm(state_->options.drainTimeoutMs);
+  stream_.AsyncEndSending([self = shared_from_this()](const std::error_code& ec) {
+    if (ec || self->closed_) return self->Close();
+    self->Drain();
+  });
 }
 
 // Reads what the client still sends (the closing line after the counted body, the rest of a
-// refused body) until it closes, so that closing here does not reset the connection.
+// refused body) until it closes, so that closing here does not reset the connection. Under
+// TLS the end is the client's close_notify or its FIN.
 void Connection::Drain() {
   Arm(state_->options.drainTimeoutMs);
-  socket_.async_read_some(asio::buffer(buf_),
-                          [self = shared_from_this()](const std::error_code& ec, size_t n) {
-                            if (ec || self->closed_ || n >= self->drainLeft_) return self->Close();
-                            self->drainLeft_ -= n;
-                            self->Drain();
-                          });
+  stream_.AsyncReadSome(asio::buffer(buf_),
+                        [self = shared_from_this()](const std::error_code& ec, size_t n) {
+                          if (ec || self->closed_ || n >= self->drainLeft_) return self->Close();
+                          self->drainLeft_ -= n;
+                          self->Drain();
+                        });
 }
 
 void Connection::Stall() {
@@ -221,7 +252,8 @@ void Connection::Stall() {
   timer_.expires_after(std::chrono::milliseconds(kStallPollMs));
   timer_.async_wait([self = shared_from_this(), generation](const std::error_code& ec) {
     if (ec || generation != self->timerGeneration_ || self->closed_) return;
-    pollfd p{self->socket_.native_handle(), POLLRDHUP, 0};
+    // The TCP socket below the stream: its hangup is the client's, TLS or not.
+    pollfd p{self->stream_.Tcp().native_handle(), POLLRDHUP, 0};
     if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
       return self->Close();
     }

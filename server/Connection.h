@@ -1,6 +1,8 @@
-// One connection of the reference server: read the request head, route it (server/Routes.h),
-// answer, drain what the client still sends, close. Everything a connection does runs on its
-// own strand (the socket's executor); Abort may be called from any thread.
+// One connection of the reference server: (under TLS, the handshake first) read the request
+// head, route it (server/Routes.h), answer, end the sending side, drain what the client still
+// sends, close. It reads and writes only through its stream (server/ServerStream.h), so every
+// route serves plain HTTP and HTTPS alike. Everything a connection does runs on its own strand
+// (the socket's executor); Abort may be called from any thread.
 //
 // The handlers live beside their kin: the dispatch server's in DispatchRoutes.cpp, the upload
 // server's check, finish and discard in UploadRoutes.cpp, the streamed multipart upload in
@@ -26,6 +28,7 @@
 #include "server/HttpRequest.h"
 #include "server/Routes.h"
 #include "server/ServerState.h"
+#include "server/ServerStream.h"
 
 namespace refserver {
 
@@ -53,6 +56,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   using Clock = std::chrono::steady_clock;
 
+  // TLS: bounded by the idle time-out; a failure costs this connection only.
+  void Handshake();
   void ReadHead();
   void Route();
 
@@ -71,6 +76,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void Answer(const std::string& body, const std::string& contentType = "text/xml");
   void AnswerStatus(const char* root, const std::string& cmd, int status, const std::string& msg);
   void CloseWithoutAnswer();
+  // Ends the sending side (server/ServerStream.h), then drains.
+  void EndSending();
   void Drain();
   // Holds the connection without answering until the peer leaves or the server stops. (Its
   // hangup shows only to a poll for POLLRDHUP, so this one wait looks every 50 ms.)
@@ -86,14 +93,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void DecideKeyWait(bool held);      // ends the pending wait and calls its next
   void DropKeyWait();
   void Arm(int ms);  // closes the connection when the next step takes longer than ms
+  void WaitForDeadline();
   void EndUpload();  // closes the partial file, releases the key
   void Close(bool reset = false);
   uint64_t BodyLeft() const;
 
   std::shared_ptr<ServerState> state_;
-  asio::ip::tcp::socket socket_;
+  ServerStream stream_;
   asio::steady_timer timer_;
-  uint64_t timerGeneration_ = 0;
+  uint64_t timerGeneration_ = 0;  // numbers each use of the timer; a stale wake is ignored
+  uint64_t armedGeneration_ = 0;  // the use that waits for deadline_ (0: none), if current
+  Clock::time_point deadline_;
   struct KeyWait {
     std::string key;
     std::function<bool()> ready;

@@ -7,6 +7,7 @@
 
 #include "server/Connection.h"
 #include "server/ServerState.h"
+#include "server/TlsContext.h"
 
 namespace refserver {
 namespace {
@@ -58,15 +59,24 @@ ReferenceServer::~ReferenceServer() {
 
 bool ReferenceServer::Start() {
   if (impl_->started || impl_->stopped) return false;
+  if (!options_.tlsCertFile.empty() || !options_.tlsKeyFile.empty()) {
+    impl_->state->tls = MakeTlsContext(options_, &error_);
+    if (!impl_->state->tls) return false;
+  }
   std::error_code ec;
   asio::ip::tcp::endpoint ep(asio::ip::make_address(options_.bindAddress, ec), options_.port);
-  if (ec) return false;
+  if (ec) {
+    error_ = "not an address: " + options_.bindAddress;
+    return false;
+  }
   asio::ip::tcp::acceptor& a = impl_->acceptor;
   a.open(ep.protocol(), ec);
   if (!ec) a.set_option(asio::ip::tcp::acceptor::reuse_address(true), ec);
   if (!ec) a.bind(ep, ec);
   if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
+    error_ = "cannot listen on " + options_.bindAddress + ":" + std::to_string(options_.port) +
+             ": " + ec.message();
     a.close(ec);
     return false;
   }

@@ -1,7 +1,7 @@
 // The reference dispatch and upload server: a real peer for the demo, the tests and the
 // benchmarks, on loopback.
 //
-// One port serves every endpoint:
+// One port serves every endpoint, over plain HTTP or, given a certificate, HTTPS:
 //   <dispatch path>?cmd=upload|reupload&sha1=<SHA-1>&size=<bytes>&name=<name>&pick_code=<pc>
 //        -> <root><cmd/><status>100</status><is_need_upload>0|1</is_need_upload>
 //           [<ip/><port/>]<pickcode/>[<key/>]</root>; a missing or bad parameter gives another
@@ -36,6 +36,8 @@
 
 namespace refserver {
 
+enum class TlsVersion { k1_2, k1_3 };
+
 struct ServerOptions {
   std::string storeDir;  // required
   std::string bindAddress = "127.0.0.1";
@@ -49,6 +51,14 @@ struct ServerOptions {
   int threads = 2;            // threads running the io_context (at least 1)
   int idleTimeoutMs = 30000;  // a request that sends nothing this long is dropped
   int drainTimeoutMs = 5000;  // after answering, how long to wait for the client's next bytes
+  // HTTPS: PEM files of the certificate chain (the leaf first, then its issuers) and of the
+  // leaf's key. Both empty: plain HTTP. The handshake must end within idleTimeoutMs.
+  std::string tlsCertFile, tlsKeyFile;
+  // Tests: the highest version agreed (TLS 1.2 is always the lowest).
+  TlsVersion tlsMaxVersion = TlsVersion::k1_3;
+  // Tests: false issues no session tickets, so that TLS 1.2 resumes by session id (TLS 1.3
+  // then resumes from the server's session cache).
+  bool tlsTickets = true;
 };
 
 // Faults, per endpoint: "dispatch", "delete", "co", "up", "fin".
@@ -73,6 +83,12 @@ struct ServerStats {
   std::map<std::string, int64_t> uploadBytesByKey;  // and per upload key
   int connections = 0;                              // connections accepted
   size_t openConnections = 0;                       // connections not yet closed
+  // TLS: handshakes completed, of which resumed a session, and failed (garbage, a plain
+  // request, a refused version, a client that left or stalled past the idle time-out).
+  int tlsHandshakes = 0, tlsResumed = 0, tlsHandshakeFailures = 0;
+  // What the last completed handshake agreed: "TLSv1.3", the suite ("TLS_AES_128_GCM_SHA256"),
+  // and the SNI name the client sent ("" when none).
+  std::string lastTlsVersion, lastTlsCipher, lastTlsServerName;
 };
 
 class ReferenceServer {
@@ -84,8 +100,10 @@ class ReferenceServer {
   ReferenceServer(const ReferenceServer&) = delete;
   ReferenceServer& operator=(const ReferenceServer&) = delete;
 
-  // Opens the store and listens; false when the address cannot be bound.
+  // Opens the store and listens; false when the TLS files cannot be used or the address cannot
+  // be bound, with the reason in Error().
   bool Start();
+  const std::string& Error() const { return error_; }
   // Ends every connection (stalled ones included) and the threads; returns within a few
   // seconds even when a finish check is hashing a large file.
   void Stop();
@@ -104,6 +122,7 @@ class ReferenceServer {
   ServerOptions options_;
   std::unique_ptr<Impl> impl_;
   uint16_t port_ = 0;
+  std::string error_;
 };
 
 }  // namespace refserver

@@ -1,6 +1,7 @@
 #include "server/ServerState.h"
 
 #include "server/Connection.h"
+#include "server/TlsContext.h"
 
 namespace refserver {
 namespace {
@@ -39,6 +40,22 @@ void ServerState::RecordDelete(const std::string& pickCode, const std::string& c
   std::lock_guard<std::mutex> g(m);
   stats.lastDeletePickCode = pickCode;
   stats.lastDeleteCookie = cookie;
+  statsChanged.notify_all();
+}
+
+void ServerState::RecordHandshake(SSL* ssl) {
+  TlsAgreement a;
+  if (ssl != nullptr) a = AgreementOf(ssl);
+  std::lock_guard<std::mutex> g(m);
+  if (ssl == nullptr) {
+    stats.tlsHandshakeFailures++;
+  } else {
+    stats.tlsHandshakes++;
+    stats.tlsResumed += a.resumed ? 1 : 0;
+    stats.lastTlsVersion = std::move(a.version);
+    stats.lastTlsCipher = std::move(a.cipher);
+    stats.lastTlsServerName = std::move(a.serverName);
+  }
   statsChanged.notify_all();
 }
 

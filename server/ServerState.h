@@ -4,11 +4,12 @@
 // Connections hold it by shared_ptr, so it outlives the last of them whatever order the
 // server's parts are torn down in.
 //
-// Thread safety: every member function locks `m`; `options` and `port` are fixed before the
-// first connection; `store` is thread-safe itself.
+// Thread safety: every member function locks `m`; `options`, `port` and `tls` are fixed before
+// the first connection; `store` is thread-safe itself.
 #pragma once
 
 #include <asio.hpp>
+#include <asio/ssl.hpp>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -29,7 +30,8 @@ struct ServerState {
   uint16_t port = 0;
   std::unique_ptr<UploadStore> store;
   std::atomic<bool> stopping{false};
-  asio::thread_pool* checks = nullptr;  // runs finish checks; owned by the server
+  asio::thread_pool* checks = nullptr;      // runs finish checks; owned by the server
+  std::unique_ptr<asio::ssl::context> tls;  // the TLS settings; nullptr for plain HTTP
 
   std::mutex m;
   std::condition_variable statsChanged;  // notified under m whenever stats change
@@ -42,6 +44,8 @@ struct ServerState {
   EndpointFault TakeFault(const std::string& endpoint, const std::string& target);
   void AddUploadBytes(const std::string& key, int64_t n);
   void RecordDelete(const std::string& pickCode, const std::string& cookie);
+  // Counts a finished TLS handshake; ssl nullptr: a failed one.
+  void RecordHandshake(SSL* ssl);
   void SetWriter(const std::string& key, const std::shared_ptr<Connection>& writer);
   void ClearWriter(const std::string& key, const Connection* writer);
   // Ends the connection still writing the key (one its client has left), if any.

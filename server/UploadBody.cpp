@@ -40,13 +40,13 @@ void Connection::ReadFormHead() {
   if (r == FormResult::kNeedMore && data_.size() < kMaxFormHead && bodyRead_ < total) {
     Arm(state_->options.idleTimeoutMs);
     size_t want = static_cast<size_t>(std::min<uint64_t>(buf_.size(), total - bodyRead_));
-    socket_.async_read_some(asio::buffer(buf_.data(), want),
-                            [self = shared_from_this()](const std::error_code& ec, size_t n) {
-                              if (ec || self->closed_) return self->Close();
-                              self->data_.append(self->buf_.data(), n);
-                              self->bodyRead_ += n;
-                              self->ReadFormHead();
-                            });
+    stream_.AsyncReadSome(asio::buffer(buf_.data(), want),
+                          [self = shared_from_this()](const std::error_code& ec, size_t n) {
+                            if (ec || self->closed_) return self->Close();
+                            self->data_.append(self->buf_.data(), n);
+                            self->bodyRead_ += n;
+                            self->ReadFormHead();
+                          });
     return;
   }
   if (r != FormResult::kDone || form.headLength > total) {
@@ -122,13 +122,13 @@ void Connection::ReadBody() {
     want = std::min<uint64_t>(want, static_cast<uint64_t>(fault_.stallAfterBytes) - received_);
   }
   Arm(state_->options.idleTimeoutMs);
-  socket_.async_read_some(asio::buffer(buf_.data(), static_cast<size_t>(want)),
-                          [self = shared_from_this()](const std::error_code& ec, size_t n) {
-                            if (ec || self->closed_)
-                              return self->Close();  // the bytes written so far stay
-                            self->bodyRead_ += n;
-                            if (self->AppendToFile(self->buf_.data(), n)) self->ReadBody();
-                          });
+  stream_.AsyncReadSome(asio::buffer(buf_.data(), static_cast<size_t>(want)),
+                        [self = shared_from_this()](const std::error_code& ec, size_t n) {
+                          if (ec || self->closed_)
+                            return self->Close();  // the bytes written so far stay
+                          self->bodyRead_ += n;
+                          if (self->AppendToFile(self->buf_.data(), n)) self->ReadBody();
+                        });
 }
 
 bool Connection::AppendToFile(const char* data, size_t n) {

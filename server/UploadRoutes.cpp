@@ -60,7 +60,7 @@ void Connection::ServeFinish() {
           ServerState& s = *self->state_;
           bool ok = s.store->Finish(key, sha1, size, schema, hashes, s.stopping, &error);
           s.ReleaseKey(key);
-          asio::post(self->socket_.get_executor(), [self, ok, error] {
+          asio::post(self->stream_.Executor(), [self, ok, error] {
             if (self->closed_) return;
             self->AnswerStatus("ups", "fin", ok ? 100 : 303, ok ? "" : error);
           });
@@ -80,12 +80,12 @@ void Connection::ReadDiscard() {
   }
   Arm(state_->options.idleTimeoutMs);
   size_t want = static_cast<size_t>(std::min<uint64_t>(buf_.size(), total - bodyRead_));
-  socket_.async_read_some(asio::buffer(buf_.data(), want),
-                          [self = shared_from_this()](const std::error_code& ec, size_t n) {
-                            if (ec || self->closed_) return self->Close();
-                            self->bodyRead_ += n;
-                            self->ReadDiscard();
-                          });
+  stream_.AsyncReadSome(asio::buffer(buf_.data(), want),
+                        [self = shared_from_this()](const std::error_code& ec, size_t n) {
+                          if (ec || self->closed_) return self->Close();
+                          self->bodyRead_ += n;
+                          self->ReadDiscard();
+                        });
 }
 
 }  // namespace refserver
