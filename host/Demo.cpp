@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "host/Commands.h"
+#include "host/DemoCertificates.h"
 #include "host/Session.h"
 #include "server/ReferenceServer.h"
 #include "store/HashFile.h"
@@ -22,6 +23,8 @@ namespace fs = std::filesystem;
 constexpr int64_t kMiB = 1 << 20;
 constexpr int64_t kResumeFileSize = 160 * kMiB;
 const char* const kEmptyFileDigest = "DA39A3EE5E6B4B0D3255BFEF95601890AFD80709";
+constexpr const char* kDispatchHost = "dispatch.corvel.example";
+constexpr const char* kUploadHost = "upload.corvel.example";
 
 // The demo's Env: the task files go under the demo's own folder, not the user's.
 class DemoEnv : public platform::EnvWrapper {
@@ -61,8 +64,8 @@ std::string BaseName(const std::string& path) {
 
 class Demo {
  public:
-  Demo(const InterruptWatch& interrupts, std::string work)
-      : interrupts_(interrupts), work_(std::move(work)), env_(work_ + "/appdata") {}
+  Demo(const InterruptWatch& interrupts, std::string work, bool plain)
+      : interrupts_(interrupts), plain_(plain), work_(std::move(work)), env_(work_ + "/appdata") {}
 
   int Run(const std::vector<std::string>& given) {
     if (!StartServer()) return kExitFailed;
@@ -81,21 +84,45 @@ class Demo {
     fs::create_directories(work_ + "/samples");
     refserver::ServerOptions serverOptions;
     serverOptions.storeDir = work_ + "/server";
+    DemoCertificates tls;
+    if (!plain_) {
+      fs::create_directories(work_ + "/tls");
+      if (!MakeDemoCertificates(work_ + "/tls", {kDispatchHost, kUploadHost}, &tls, stderr)) {
+        return false;
+      }
+      serverOptions.tlsCertFile = tls.certFile;
+      serverOptions.tlsKeyFile = tls.keyFile;
+      // The upload server is named as the certificate names it.
+      serverOptions.uploadHost = kUploadHost;
+      options_.network.caFile = tls.rootFile;
+    }
     server_ = std::make_unique<refserver::ReferenceServer>(serverOptions);
     if (!server_->Start()) {
-      std::fprintf(stderr, "demo: the reference server did not start\n");
+      std::fprintf(stderr, "demo: the reference server did not start: %s\n",
+                   server_->Error().c_str());
       return false;
     }
     runtime_.emplace(env_);
     const std::string port = std::to_string(server_->Port());
-    options_.dispatch = "http://dispatch.corvel.example:" + port + "/index.php";
+    options_.dispatch =
+        std::string(plain_ ? "http" : "https") + "://" + kDispatchHost + ":" + port + "/index.php";
     options_.user = "demo";
     options_.retry = 3;
     options_.wait = 1;
-    options_.network.resolve.push_back("dispatch.corvel.example:" + port + ":127.0.0.1");
+    for (const char* host : {kDispatchHost, kUploadHost}) {
+      options_.network.resolve.push_back(std::string(host) + ":" + port + ":127.0.0.1");
+    }
     if (!ApplyNetworkOptions(*runtime_, options_.network, stderr)) return false;
-    std::printf("reference server on 127.0.0.1:%s; dispatch.corvel.example:%s maps to it\n",
-                port.c_str(), port.c_str());
+    std::printf("reference server on 127.0.0.1:%s; %s and %s map to it\n", port.c_str(),
+                kDispatchHost, kUploadHost);
+    if (plain_) {
+      std::printf("plain HTTP (--plain): requests and files cross the network readable\n");
+    } else {
+      std::printf(
+          "HTTPS, verified: the server's certificate is signed by a root made for this run\n"
+          "(%s), which this demo trusts as --cacert would; nothing is added to the system\n",
+          tls.rootFile.c_str());
+    }
     return true;
   }
 
@@ -237,6 +264,7 @@ class Demo {
   }
 
   const InterruptWatch& interrupts_;
+  const bool plain_;
   const std::string work_;
   DemoEnv env_;
   std::unique_ptr<refserver::ReferenceServer> server_;
@@ -250,14 +278,14 @@ class Demo {
 
 }  // namespace
 
-int RunDemo(const InterruptWatch& interrupts, const std::vector<std::string>& given) {
+int RunDemo(const InterruptWatch& interrupts, const std::vector<std::string>& given, bool plain) {
   char tmpl[] = "/tmp/ferrant-demo-XXXXXX";
   if (mkdtemp(tmpl) == nullptr) {
     std::perror("demo: cannot make a temporary folder");
     return kExitFailed;
   }
   FolderRemover remover{tmpl};
-  return Demo(interrupts, tmpl).Run(given);
+  return Demo(interrupts, tmpl, plain).Run(given);
 }
 
 }  // namespace host

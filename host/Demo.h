@@ -6,6 +6,8 @@
 //   4. a table of what arrived, each server copy checked against the local file's SHA-1.
 // The demo has a runtime of its own whose Env keeps the task files in the demo's folder, so
 // nothing of the user's is touched; everything it made is removed when it ends, Ctrl-C included.
+// It goes over HTTPS with verified certificates (host/DemoCertificates.h: a root made for this
+// run, trusted by the demo's runtime only); plain keeps plain HTTP.
 #pragma once
 
 #include <string>
@@ -15,6 +17,6 @@
 
 namespace host {
 
-int RunDemo(const InterruptWatch& interrupts, const std::vector<std::string>& files);
+int RunDemo(const InterruptWatch& interrupts, const std::vector<std::string>& files, bool plain);
 
 }  // namespace host

@@ -88,6 +88,8 @@ int main(int argc, char** argv) {
   CLI::App* demo = app.add_subcommand(
       "demo", "the whole upload road against a reference server started in this process");
   demo->add_option("FILE", demoFiles, "files to upload (default: generated samples)");
+  bool demoPlain = false;
+  demo->add_flag("--plain", demoPlain, "plain HTTP instead of HTTPS with a throwaway root");
   std::string demoBrowser;
   CLI::Option* demoInBrowser =
       demo->add_option("--browser", demoBrowser,
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
   if (demo->parsed() && demoInBrowser->count() > 0) return host::RunBrowserDemo(demoBrowser);
   // Before any thread: the watch blocks SIGINT and SIGTERM for every thread to come.
   host::InterruptWatch interrupts;
-  if (demo->parsed()) return host::RunDemo(interrupts, demoFiles);
+  if (demo->parsed()) return host::RunDemo(interrupts, demoFiles, demoPlain);
   // The command's runtime: everything the control has once per process.
   Runtime runtime;
   if (rpc->parsed()) {
