@@ -3,7 +3,7 @@
 
 LINUX_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libtinyxml2-dev libasio-dev
   libcli11-dev nlohmann-json3-dev tinyproxy openssh-server openssh-client curl openssl
-  clang libclang-rt-14-dev libssl-dev util-linux procps pkg-config libsystemd-dev dbus-daemon)
+  clang libclang-rt-14-dev libssl-dev nginx util-linux procps pkg-config libsystemd-dev dbus-daemon)
 
 # Installs what is missing: as root through apt-get; otherwise prints the line and fails.
 ensure_packages() {

@@ -28,9 +28,9 @@ class ProxyTest : public ::testing::Test {
     runtime_.transport.idleTimeoutMs = 3000;
   }
   Call call() { return Call{runtime_.transport, nullptr}; }
-  std::string Proxy(const std::string& host) {
+  std::string Proxy(const std::string& host, bool tls = false) {
     std::string text;
-    return platform::SystemProxyString(env_, host, false, &text) ? text : "direct";
+    return platform::SystemProxyString(env_, host, tls, &text) ? text : "direct";
   }
   // A target server that answers every request with "hello".
   std::unique_ptr<FakePeer> Target() {
@@ -107,6 +107,42 @@ TEST_F(ProxyTest, EnvironmentVariablesAsCurlReadsThem) {
   EXPECT_EQ(Proxy("a.other.example"), "direct");
   env_.SetVar("no_proxy", "*");
   EXPECT_EQ(Proxy("anything"), "direct");
+}
+
+TEST_F(ProxyTest, HttpsRequestsTakeTheirOwnProxy) {
+  env_.SetVar("http_proxy", "http://h:1");
+  env_.SetVar("all_proxy", "socks4a://s:2");
+  EXPECT_EQ(Proxy("x.example", /*tls=*/true), "socks=s:2");  // http_proxy is for http only
+  env_.SetVar("HTTPS_PROXY", "http://H:3");
+  EXPECT_EQ(Proxy("x.example", true), "http=H:3");
+  env_.SetVar("https_proxy", "t:4");
+  EXPECT_EQ(Proxy("x.example", true), "http=t:4");
+  EXPECT_EQ(Proxy("x.example"), "http=h:1");
+  // A per-protocol list (the Windows setting) gives an https request its https= entry.
+  struct Case {
+    const char* text;
+    bool tls;
+    const char* host;
+  } cases[] = {{"http=a:1;https=b:2", true, "b"},
+               {"http=a:1;https=b:2", false, "a"},
+               {"http=a:1;socks=c:3", true, "a"},
+               {"HTTPS=d:4", true, "d"}};
+  for (const Case& c : cases) {
+    env_.ClearVars();
+    struct ListEnv : platform::EnvWrapper {
+      using EnvWrapper::EnvWrapper;
+      bool ProxyString(const std::string&, bool, std::string* t) override {
+        *t = text;
+        return true;
+      }
+      std::string text;
+    } list(env_);
+    list.text = c.text;
+    Runtime runtime(list);
+    ProxySettings settings{};
+    ASSERT_TRUE(DiscoverProxy(Call{runtime.transport, nullptr}, "x.example", c.tls, &settings));
+    EXPECT_STREQ(settings.Host, c.host) << c.text;
+  }
 }
 
 TEST_F(ProxyTest, EnvironmentEdgesAsCurlReadsThem) {
