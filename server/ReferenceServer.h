@@ -84,7 +84,8 @@ struct ServerStats {
   int connections = 0;                              // connections accepted
   size_t openConnections = 0;                       // connections not yet closed
   // TLS: handshakes completed, of which resumed a session, and failed (garbage, a plain
-  // request, a refused version, a client that left or stalled past the idle time-out).
+  // request, a refused version or certificate, a client that left or stalled past the idle
+  // time-out, or the server stopping meanwhile).
   int tlsHandshakes = 0, tlsResumed = 0, tlsHandshakeFailures = 0;
   // What the last completed handshake agreed: "TLSv1.3", the suite ("TLS_AES_128_GCM_SHA256"),
   // and the SNI name the client sent ("" when none).
