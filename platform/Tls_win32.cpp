@@ -39,11 +39,12 @@
 // The target name is the host; for an address none is given, so no SNI goes out.
 #define SCHANNEL_USE_BLACKLISTS
 #define SECURITY_WIN32
+// clang-format off
+#include <windows.h>  // first: the headers below need its types
+#include <subauth.h>  // UNICODE_STRING, which SCH_CREDENTIALS needs
 #include <schannel.h>
 #include <security.h>
-#include <sspi.h>
-#include <subauth.h>
-#include <windows.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstdio>
