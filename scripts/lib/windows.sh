@@ -115,7 +115,8 @@ run_suite "native host: frames in binary mode, origin handshake, caller check" \
   tests/support/test-pki root "$other" Other
   cp "$pki/root.pem" "$WINEPREFIX/drive_c/ferrant/root.pem"
   cp "$other/root.pem" "$WINEPREFIX/drive_c/ferrant/other.pem"
-  cp build-win64/control/com/ferrant_tls_client.exe "$WINEPREFIX/drive_c/ferrant/"
+  cp build-win64/control/com/ferrant_tls_client.exe build-win64/control/com/ferrant_schannel_engine.exe \
+    "$WINEPREFIX/drive_c/ferrant/"
   store="$WINEPREFIX/tls-store"
   mkdir -p "$store"
   spawn_reading "$WINEPREFIX/tls-server.log" build/server/ferrant-server --store "$store" --port 0 \
@@ -127,6 +128,8 @@ run_suite "native host: frames in binary mode, origin handshake, caller check" \
   head -c 1000000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/host.bin"
   url="https://dispatch.corvel.example:$port/index.php"
 
+  run_suite "TLS engine, scripted: TLS 1.3, a ticket after the handshake, close_notify, every split" \
+    $WINE "$c\ferrant_schannel_engine.exe"
   run_suite "TLS engine: the server's records in pieces of every size; wrong name and root refused" \
     $WINE "$c\ferrant_tls_client.exe" engine dispatch.corvel.example "$port" "$c\root.pem" "$c\other.pem"
   run_suite "https: the DLL refuses a root the system does not trust" \
