@@ -1,7 +1,8 @@
 // The Windows TLS backend: Schannel through SSPI (platform/Tls.h). The engine keeps the peer's
 // bytes in a buffer of its own and hands them to InitializeSecurityContext and DecryptMessage;
 // what they produce for the peer waits in another buffer until TakeOutput. It never sees a
-// socket.
+// socket. Every SSPI call goes through a function table, and the certificate check through a
+// function (platform/Schannel_win32.h), so that tests can script what Wine never does.
 //
 // The handshake, as a small state machine over InitializeSecurityContext (ISC):
 //
