@@ -144,9 +144,11 @@ class ServerProcess {
     return std::string(tls_ ? "https://" : "http://") + (tls_ ? kUploadHost : "127.0.0.1") + ":" +
            std::to_string(port_) + "/discard";
   }
-  // curl's options that reach and trust the server (empty for plain HTTP).
-  std::string CurlTrust() const {
-    return tls_ ? " --cacert '" + root_ + "' --resolve " + Entry(kUploadHost) : "";
+  // curl's options that reach and trust the server, as {name, value} (none for plain HTTP).
+  // Every transfer of a config file needs its own: "next" resets them.
+  std::vector<std::pair<std::string, std::string>> CurlOptions() const {
+    if (!tls_) return {};
+    return {{"cacert", root_}, {"resolve", Entry(kUploadHost)}};
   }
 
  private:
@@ -206,7 +208,9 @@ std::pair<double, double> RunTasks(const ServerProcess& server,
 }
 
 std::string Curl(const ServerProcess& s, const std::string& file) {
-  return "curl -s --show-error -o /dev/null" + s.CurlTrust() + " -F \"Filedata=@" + file + "\" " +
+  std::string options;
+  for (const auto& [name, value] : s.CurlOptions()) options += " --" + name + " '" + value + "'";
+  return "curl -s --show-error -o /dev/null" + options + " -F \"Filedata=@" + file + "\" " +
          s.DiscardUrl();
 }
 
@@ -479,12 +483,15 @@ double TimeCurl(const ServerProcess& server, const std::string& dir,
     if (i > 0) out << "next\n";
     out << "url = \"" << url << "\"\nform = \"Filedata=@" << files[i]
         << "\"\noutput = \"/dev/null\"\nsilent\n";
+    for (const auto& [name, value] : server.CurlOptions()) {
+      out << name << " = \"" << value << "\"\n";
+    }
   }
   out.close();
   SettleDisk();
   // The parallel progress meter ignores -s; errors are still shown.
-  return TimeCommand("curl -s --no-progress-meter --show-error --parallel --parallel-max 3" +
-                     server.CurlTrust() + " -K " + config);
+  return TimeCommand("curl -s --no-progress-meter --show-error --parallel --parallel-max 3 -K " +
+                     config);
 }
 
 // Plain: against curl and against the floor. TLS: against curl over TLS (the floor's exchanges
