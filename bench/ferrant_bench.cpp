@@ -3,13 +3,26 @@
 // <name> <ours/baseline>" (more is better for us).
 //
 //   ferrant_bench upload-curl DIR   a 1 GiB upload, upload check to finish reply, vs curl -F
+//   ferrant_bench upload-curl-tls DIR  the same over TLS, vs curl -F over TLS (upload-curl-tls),
+//                                   and vs `openssl speed` of AES-128-GCM on one core (tls-cipher)
 //   ferrant_bench task-vs-tools DIR a whole new 1 GiB task vs sha1sum then curl -F
+//                                   (task-vs-tools), and vs this run's own hash-then-send floor,
+//                                   1/(1/hash + 1/upload) (task-floor)
 //   ferrant_bench three-tasks DIR   three 512 MiB tasks at once vs one 1 GiB curl POST
-//   ferrant_bench rss-5g DIR        peak RSS of `ferrant upload` on a 5 GiB sparse file vs 16 MiB
+//   ferrant_bench rss-5g DIR        peak RSS of `ferrant upload` on a 5 GiB sparse file vs 16 MiB,
+//                                   plain (rss-5g) and over TLS (rss-5g-tls)
 //   ferrant_bench small-files DIR   `ferrant upload` of 300 files of 16 KiB vs curl --parallel-max
 //                                   3, and vs the floor of the protocol (BenchSmallFiles)
+//   ferrant_bench small-files-tls DIR  the same 300 files over TLS vs curl over TLS
 // The reference server runs as another process (build/server/ferrant-server --discard-uploads);
 // FERRANT_BIN names the folder that holds ferrant-server and ferrant (default: build-release).
+//
+// TLS: the run makes a throwaway root and a server certificate for dispatch.corvel.example and
+// upload.corvel.example (host/DemoCertificates.h) in DIR/pki; the server serves HTTPS with it and
+// names upload.corvel.example in its dispatch replies; every client trusts that root alone
+// (--cacert, or the runtime's trust) and maps both names to 127.0.0.1 (--resolve). The
+// environment's SSL_CERT_FILE, SSL_CERT_DIR and CURL_CA_BUNDLE are cleared at the start, so
+// that nothing but the run's own root is trusted.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -34,6 +47,8 @@
 
 #include "bench/BenchUtil.h"
 #include "control/UpLoadObjCore.h"
+#include "host/DemoCertificates.h"
+#include "store/HashFile.h"
 #include "upload/Runtime.h"
 
 namespace {
@@ -47,20 +62,46 @@ using bench::Report;
 using bench::Series;
 using bench::TimeCommand;
 
+constexpr const char* kDispatchHost = "dispatch.corvel.example";
+constexpr const char* kUploadHost = "upload.corvel.example";
+
+// The run's throwaway root and server certificate, made at the first TLS benchmark.
+const host::DemoCertificates& Pki(const std::string& dir) {
+  static host::DemoCertificates pki;
+  if (pki.rootFile.empty()) {
+    const std::string folder = dir + "/pki";
+    mkdir(folder.c_str(), 0700);
+    if (!host::MakeDemoCertificates(folder, {kDispatchHost, kUploadHost}, &pki, stderr)) {
+      std::exit(1);
+    }
+  }
+  return pki;
+}
+
 // The reference server in its own process, on a free port: ready once it has printed the port
-// it listens on.
+// it listens on. With tls it serves HTTPS with the run's certificate and names kUploadHost as
+// the upload server.
 class ServerProcess {
  public:
-  explicit ServerProcess(const std::string& dir) {
+  ServerProcess(const std::string& dir, bool tls = false) : tls_(tls) {
+    std::vector<std::string> args = {"ferrant-server", "--store", dir + "/server",
+                                     "--port",         "0",       "--discard-uploads"};
+    if (tls) {
+      const host::DemoCertificates& pki = Pki(dir);
+      root_ = pki.rootFile;
+      args.insert(args.end(), {"--tls-cert", pki.certFile, "--tls-key", pki.keyFile,
+                               "--upload-host", kUploadHost});
+    }
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) std::exit(1);
     pid_ = fork();
     if (pid_ == 0) {
       dup2(out[1], 1);
       close(out[0]);
-      execl((g_bin + "/server/ferrant-server").c_str(), "ferrant-server", "--store",
-            (dir + "/server").c_str(), "--port", "0", "--discard-uploads",
-            static_cast<char*>(nullptr));
+      execv((g_bin + "/server/ferrant-server").c_str(), argv.data());
       _exit(127);
     }
     close(out[1]);
@@ -85,14 +126,38 @@ class ServerProcess {
     std::fclose(output_);
   }
   int port() const { return port_; }
+  bool tls() const { return tls_; }
+  // The root to trust (TLS only).
+  const std::string& Root() const { return root_; }
   std::string Dispatch() const {
-    return "http://dispatch.corvel.example:" + std::to_string(port_) + "/index.php";
+    return std::string(tls_ ? "https://" : "http://") + kDispatchHost + ":" +
+           std::to_string(port_) + "/index.php";
   }
-  std::string Resolve() const {
-    return "dispatch.corvel.example:" + std::to_string(port_) + ":127.0.0.1";
+  // The --resolve entries every client needs.
+  std::vector<std::string> Resolve() const {
+    std::vector<std::string> r = {Entry(kDispatchHost)};
+    if (tls_) r.push_back(Entry(kUploadHost));
+    return r;
+  }
+  // Where curl posts: the upload server as the dispatch reply names it.
+  std::string DiscardUrl() const {
+    return std::string(tls_ ? "https://" : "http://") + (tls_ ? kUploadHost : "127.0.0.1") + ":" +
+           std::to_string(port_) + "/discard";
+  }
+  // curl's options that reach and trust the server, as {name, value} (none for plain HTTP).
+  // Every transfer of a config file needs its own: "next" resets them.
+  std::vector<std::pair<std::string, std::string>> CurlOptions() const {
+    if (!tls_) return {};
+    return {{"cacert", root_}, {"resolve", Entry(kUploadHost)}};
   }
 
  private:
+  std::string Entry(const char* host) const {
+    return std::string(host) + ":" + std::to_string(port_) + ":127.0.0.1";
+  }
+
+  bool tls_;
+  std::string root_;
   pid_t pid_;
   int port_ = 0;
   FILE* output_ = nullptr;
@@ -115,7 +180,8 @@ int StatusOf(CUpLoadObjCore& core, int id) {
 std::pair<double, double> RunTasks(const ServerProcess& server,
                                    const std::vector<std::string>& files, int64_t size) {
   Runtime runtime;
-  runtime.resolver.AddEntry(server.Resolve());
+  for (const std::string& entry : server.Resolve()) runtime.resolver.AddEntry(entry);
+  if (server.tls()) runtime.transport.SetTrust({server.Root()});
   CUpLoadObjCore core(runtime);
   core.InitService("bench", "c", server.Dispatch().c_str(), 0, 0);
   double start = Now(), firstCheck = 0, lastDone = 0;
@@ -142,25 +208,90 @@ std::pair<double, double> RunTasks(const ServerProcess& server,
 }
 
 std::string Curl(const ServerProcess& s, const std::string& file) {
-  return "curl -s -o /dev/null -F \"Filedata=@" + file +
-         "\" http://127.0.0.1:" + std::to_string(s.port()) + "/discard";
+  std::string options;
+  for (const auto& [name, value] : s.CurlOptions()) options += " --" + name + " '" + value + "'";
+  return "curl -s --show-error -o /dev/null" + options + " -F \"Filedata=@" + file + "\" " +
+         s.DiscardUrl();
 }
 
-int BenchUpload(const std::string& dir, bool wholeTask) {
+class NoHashProgress : public IHashProgress {
+ public:
+  bool StopRequested() override { return false; }
+  void SetHashPercent(int32_t) override {}
+};
+
+// Seconds our hasher takes over the whole file, as a task hashes it.
+double TimeHash(const std::string& path) {
+  CSha1Digest digest(sha1::Best());
+  NoHashProgress progress;
+  HashGate gate;
+  const double t = Now();
+  if (!HashFile(platform::Env::Default(), gate, path.c_str(), digest, progress)) {
+    std::fprintf(stderr, "HashFile failed on %s\n", path.c_str());
+  }
+  digest.Final();
+  return Now() - t;
+}
+
+// What `openssl speed -evp aes-128-gcm -bytes 16384` says one core encrypts, in MB/s (10^6
+// bytes); its last line is "AES-128-GCM  <n>k", n in thousands of bytes per second. 0 when the
+// tool gave no such line.
+double CipherMBs() {
+  FILE* pipe = popen("openssl speed -evp aes-128-gcm -bytes 16384 -seconds 1 2>/dev/null", "r");
+  if (pipe == nullptr) return 0;
+  char line[512];
+  double kilo = 0;
+  while (fgets(line, sizeof line, pipe) != nullptr) {
+    if (std::strncmp(line, "AES-128-GCM", 11) == 0) kilo = std::strtod(line + 11, nullptr);
+  }
+  pclose(pipe);
+  if (kilo == 0) std::fprintf(stderr, "no AES-128-GCM figure from openssl speed\n");
+  return kilo / 1000;
+}
+
+// A 1 GiB upload, upload check to finish reply, against curl -F to the same server; over TLS
+// also against the cipher's limit on one core.
+int BenchUpload(const std::string& dir, bool tls) {
+  const int64_t size = 1LL << 30;
+  std::string f = dir + "/bench-1g";
+  MakeFile(f, size);
+  ServerProcess server(dir, tls);
+  Series ours{tls ? "upload over TLS" : "upload (check to finish)", {}};
+  Series base{tls ? "curl -F over TLS" : "curl -F", {}};
+  Series cipher{"openssl speed aes-128-gcm", {}};
+  for (int r = 0; r < kReps; ++r) {
+    ours.values.push_back(size / 1e6 / RunTasks(server, {f}, size).first);
+    base.values.push_back(size / 1e6 / TimeCommand(Curl(server, f)));
+    if (tls) cipher.values.push_back(CipherMBs());
+  }
+  Report(tls ? "upload-curl-tls" : "upload-curl", {ours}, base);
+  if (tls) Report("tls-cipher", {ours}, cipher);
+  return 0;
+}
+
+// A whole new 1 GiB task (hash, dispatch, check, upload, finish) against sha1sum then curl -F,
+// and against the floor of hashing then sending at this run's own rates: our hasher alone on
+// the file, and the task's upload (check to finish reply).
+int BenchTask(const std::string& dir) {
   const int64_t size = 1LL << 30;
   std::string f = dir + "/bench-1g";
   MakeFile(f, size);
   ServerProcess server(dir);
-  Series ours{wholeTask ? "whole task" : "upload (check to finish)", {}};
-  Series base{wholeTask ? "sha1sum then curl -F" : "curl -F", {}};
+  Series ours{"whole task", {}}, base{"sha1sum then curl -F", {}};
+  Series floor{"hash then upload, ours", {}};
   for (int r = 0; r < kReps; ++r) {
     auto [upload, whole] = RunTasks(server, {f}, size);
-    ours.values.push_back(size / 1e6 / (wholeTask ? whole : upload));
-    double t = (wholeTask ? TimeCommand("sha1sum " + f + " >/dev/null") : 0.0) +
-               TimeCommand(Curl(server, f));
-    base.values.push_back(size / 1e6 / t);
+    const double hash = TimeHash(f);
+    ours.values.push_back(size / 1e6 / whole);
+    // 1/(1/hash rate + 1/upload rate): the seconds of both, one after the other.
+    floor.values.push_back(size / 1e6 / (hash + upload));
+    std::printf("  run %d: hash %.0f MB/s, upload %.0f MB/s, whole task %.0f MB/s\n", r,
+                size / 1e6 / hash, size / 1e6 / upload, size / 1e6 / whole);
+    base.values.push_back(
+        size / 1e6 / (TimeCommand("sha1sum " + f + " >/dev/null") + TimeCommand(Curl(server, f))));
   }
-  Report(wholeTask ? "task-vs-tools" : "upload-curl", {ours}, base);
+  Report("task-vs-tools", {ours}, base);
+  Report("task-floor", {ours}, floor);
   return 0;
 }
 
@@ -199,8 +330,10 @@ int RunFerrantUpload(const ServerProcess& server, const std::string& appdata,
     const int devnull = open("/dev/null", O_WRONLY);
     dup2(devnull, 1);
     std::vector<std::string> args = {
-        "ferrant",   "upload",         "--status-lines", "--dispatch", server.Dispatch(),
-        "--resolve", server.Resolve(), "--retry",        "0",          "--"};
+        "ferrant", "upload", "--status-lines", "--dispatch", server.Dispatch(), "--retry", "0"};
+    for (const std::string& entry : server.Resolve()) args.insert(args.end(), {"--resolve", entry});
+    if (server.tls()) args.insert(args.end(), {"--cacert", server.Root()});
+    args.push_back("--");
     args.insert(args.end(), files.begin(), files.end());
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -216,24 +349,47 @@ int RunFerrantUpload(const ServerProcess& server, const std::string& appdata,
   return WEXITSTATUS(status);
 }
 
+// curl -F over TLS of the 1 GiB file, with its peak RSS, as a line of text.
+std::string CurlPeakRss(const ServerProcess& server, const std::string& dir) {
+  const std::string f = dir + "/bench-1g";
+  MakeFile(f, 1LL << 30);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", Curl(server, f).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  rusage ru{};
+  int status = 0;
+  wait4(pid, &status, 0, &ru);
+  char line[128];
+  std::snprintf(line, sizeof line, "curl -F over TLS of 1 GiB, peak RSS %.1f MiB",
+                ru.ru_maxrss / 1024.0);
+  return line;
+}
+
+// Peak RSS of `ferrant upload` of a 5 GiB sparse file, plain and over TLS, against 16 MiB.
 int BenchRss(const std::string& dir) {
   std::string f = dir + "/bench-5g-sparse";
   if (!std::ifstream(f).good()) {
     if (std::system(("truncate -s 5G " + f).c_str()) != 0) return 1;
   }
-  ServerProcess server(dir);
-  Series ours{"16 MiB / peak RSS", {}}, base{"budget", {}};
-  for (int r = 0; r < 2; ++r) {
-    const std::string appdata = dir + "/appdata-rss";
-    FreshFolder(appdata);
-    rusage ru{};
-    const int status = RunFerrantUpload(server, appdata, {f}, &ru);
-    double peakMiB = ru.ru_maxrss / 1024.0;
-    std::printf("  run %d: exit %d, peak RSS %.1f MiB\n", r, status, peakMiB);
-    ours.values.push_back(16.0 / peakMiB);
-    base.values.push_back(1.0);
+  for (const bool tls : {false, true}) {
+    ServerProcess server(dir, tls);
+    Series ours{tls ? "16 MiB / peak RSS, TLS" : "16 MiB / peak RSS", {}}, base{"budget", {}};
+    for (int r = 0; r < 2; ++r) {
+      const std::string appdata = dir + "/appdata-rss";
+      FreshFolder(appdata);
+      rusage ru{};
+      const int status = RunFerrantUpload(server, appdata, {f}, &ru);
+      double peakMiB = ru.ru_maxrss / 1024.0;
+      std::printf("  run %d%s: exit %d, peak RSS %.1f MiB\n", r, tls ? " (TLS)" : "", status,
+                  peakMiB);
+      ours.values.push_back(16.0 / peakMiB);
+      base.values.push_back(1.0);
+    }
+    Report(tls ? "rss-5g-tls" : "rss-5g", {ours}, base, "x");
+    if (tls) std::printf("  for comparison: %s\n", CurlPeakRss(server, dir).c_str());
   }
-  Report("rss-5g", {ours}, base, "x");
   return 0;
 }
 
@@ -341,11 +497,14 @@ double TimeCurl(const ServerProcess& server, const std::string& dir,
                 const std::vector<std::string>& files) {
   const std::string config = dir + "/small-curl.conf";
   std::ofstream out(config, std::ios::trunc);
-  const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/discard";
+  const std::string url = server.DiscardUrl();
   for (size_t i = 0; i < files.size(); ++i) {
     if (i > 0) out << "next\n";
     out << "url = \"" << url << "\"\nform = \"Filedata=@" << files[i]
         << "\"\noutput = \"/dev/null\"\nsilent\n";
+    for (const auto& [name, value] : server.CurlOptions()) {
+      out << name << " = \"" << value << "\"\n";
+    }
   }
   out.close();
   SettleDisk();
@@ -354,7 +513,9 @@ double TimeCurl(const ServerProcess& server, const std::string& dir,
                      config);
 }
 
-int BenchSmallFiles(const std::string& dir) {
+// Plain: against curl and against the floor. TLS: against curl over TLS (the floor's exchanges
+// are plain HTTP).
+int BenchSmallFiles(const std::string& dir, bool tls) {
   std::vector<std::string> files;
   const std::string folder = dir + "/small";
   mkdir(folder.c_str(), 0700);
@@ -363,14 +524,16 @@ int BenchSmallFiles(const std::string& dir) {
     MakeFile(files.back(), kSmallSize);
   }
   std::system(("rm -rf " + dir + "/server").c_str());  // a store of this run's uploads only
-  ServerProcess server(dir);
-  Series ours{"ferrant upload", {}}, base{"curl --parallel-max 3", {}}, floor{"floor", {}};
+  ServerProcess server(dir, tls);
+  Series ours{tls ? "ferrant upload over TLS" : "ferrant upload", {}};
+  Series base{tls ? "curl --parallel-max 3, TLS" : "curl --parallel-max 3", {}}, floor{"floor", {}};
   for (int r = 0; r < kReps; ++r) {
     ours.values.push_back(kSmallFiles / TimeOurs(server, dir, files));
     base.values.push_back(kSmallFiles / TimeCurl(server, dir, files));
-    floor.values.push_back(kSmallFiles / TimeFloor(server, dir + "/floor"));
+    if (!tls) floor.values.push_back(kSmallFiles / TimeFloor(server, dir + "/floor"));
   }
-  Report("small-files", {ours}, base, "files/s");
+  Report(tls ? "small-files-tls" : "small-files", {ours}, base, "files/s");
+  if (tls) return 0;
   // Files per second are the inverse of times: floor time / our time = ours / floor.
   Report("small-files-floor", {ours}, floor, "files/s");
   return 0;
@@ -385,16 +548,21 @@ int main(int argc, char** argv) {
   }
   if (const char* b = std::getenv("FERRANT_BIN")) g_bin = b;
   std::string name = argv[1], dir = argv[2];
+  // Every TLS client here trusts the run's own root, named explicitly; nothing from the
+  // machine's environment.
+  for (const char* v : {"SSL_CERT_FILE", "SSL_CERT_DIR", "CURL_CA_BUNDLE"}) unsetenv(v);
   // The in-process tasks keep their task files in a data folder of the run's own.
   std::string appdata = dir + "/appdata";
   mkdir(appdata.c_str(), 0700);
   setenv("APPDATA", appdata.c_str(), 1);
   std::printf("== %s\n", name.c_str());
   if (name == "upload-curl") return BenchUpload(dir, false);
-  if (name == "task-vs-tools") return BenchUpload(dir, true);
+  if (name == "upload-curl-tls") return BenchUpload(dir, true);
+  if (name == "task-vs-tools") return BenchTask(dir);
   if (name == "three-tasks") return BenchThree(dir);
   if (name == "rss-5g") return BenchRss(dir);
-  if (name == "small-files") return BenchSmallFiles(dir);
+  if (name == "small-files") return BenchSmallFiles(dir, false);
+  if (name == "small-files-tls") return BenchSmallFiles(dir, true);
   std::fprintf(stderr, "unknown benchmark %s\n", name.c_str());
   return 2;
 }

@@ -8,8 +8,9 @@
 // HttpPostFile sends:
 //   "POST <path> HTTP/1.1\r\n" "Host: <host>\r\n" "Content-Length: <n>\r\n"
 //   "Content-Type: multipart/form-data; <boundary>\r\n" "User-Agent: UCorvelClient\r\n" "\r\n"
-//   then head, the file bytes from offset to the file's end in reads of at most 8000 bytes,
-//   then the tail "\r\n<boundary>--" (not counted in n = len(head) + fileSize - offset).
+//   then head, the file bytes from offset to the file's end in sends of at most 64,000 bytes
+//   (eight pieces of 8000, each send's read at once), then the tail "\r\n<boundary>--" (not counted
+//   in n = len(head) + fileSize - offset).
 //
 // Result: ok when the connection was made, the request sent and the reply read to its end
 // (the peer closed, or the reply's framing is complete); the reply buffer then holds the body of
@@ -20,9 +21,9 @@
 // it is sent (kFile), an offset outside 0..fileSize (kInvalidArgument), or a stop request seen
 // before a piece (kCancelled).
 //
-// POST progress: the file is read in pieces of at most 8000 bytes; StopRequested is asked before
-// each read, and PieceSent reports each piece, in order, once the send that carries it is done
-// (a send carries up to eight pieces).
+// POST progress: the file goes in pieces of at most 8000 bytes, up to eight to a send;
+// StopRequested is asked once per piece before the send's read, and PieceSent reports each
+// piece, in order, once the send that carries it is done.
 //
 // Thread safety: every call owns its data; calls may run on many threads at once. A request
 // in flight is cut short by its Call's cancel flag (net/Transport.h).

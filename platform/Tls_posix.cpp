@@ -1,6 +1,9 @@
-// The Linux TLS backend: OpenSSL 3 over memory BIOs (platform/Tls.h). The engine's SSL object
-// reads the peer's bytes from one memory BIO (PutInput) and writes what goes to the peer into
-// another (TakeOutput); it never sees a socket.
+// The Linux TLS backend: OpenSSL 3 over in-memory BIOs (platform/Tls.h). The engine's SSL
+// object reads the peer's bytes from a memory BIO (PutInput) and writes what goes to the peer
+// into a sink BIO that appends to the engine's own string (TakeOutput hands that string over
+// whole); it never sees a socket. The sink keeps an upload's records to one copy, OpenSSL's
+// into the string: a memory BIO would copy them again on the way out and clear its whole
+// buffer at every reset.
 //
 // Verification: SSL_VERIFY_PEER against the context's store (the roots of TlsTrust::caFile, or
 // OpenSSL's default paths); the verify callback keeps the first fault it is told of, and at the
@@ -27,6 +30,33 @@ namespace platform {
 namespace {
 
 class OpenSslContext;
+
+// The sink BIO: each write appends to the std::string its data pointer names.
+int SinkWrite(BIO* bio, const char* data, size_t n, size_t* written) {
+  static_cast<std::string*>(BIO_get_data(bio))->append(data, n);
+  *written = n;
+  return 1;
+}
+long SinkControl(BIO*, int cmd, long, void*) {
+  return cmd == BIO_CTRL_FLUSH ? 1 : 0;  // nothing is buffered; anything else is unknown
+}
+int SinkCreate(BIO* bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+// The sink's method, made once for the process (and never freed, as OpenSSL's own are not).
+const BIO_METHOD* SinkMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "ferrant sink");
+    if (m != nullptr) {
+      BIO_meth_set_write_ex(m, SinkWrite);
+      BIO_meth_set_ctrl(m, SinkControl);
+      BIO_meth_set_create(m, SinkCreate);
+    }
+    return m;
+  }();
+  return method;
+}
 
 // The index of the engine pointer in each SSL object's ex data.
 int EngineIndex() {
@@ -73,11 +103,12 @@ class OpenSslEngine : public TlsEngine {
     if (n > 0) BIO_write(in_, data, static_cast<int>(n));
   }
   void TakeOutput(std::string* out) override {
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(out_, &data);
-    if (n <= 0) return;
-    out->append(data, static_cast<size_t>(n));
-    BIO_reset(out_);
+    if (out->empty()) {
+      out->swap(output_);  // the two strings trade buffers: no copy, no allocation after a few
+    } else {
+      out->append(output_);
+    }
+    output_.clear();
   }
 
   TlsStep Handshake(Status* why) override {
@@ -174,6 +205,7 @@ class OpenSslEngine : public TlsEngine {
   SSL* ssl_;
   BIO* in_;
   BIO* out_;
+  std::string output_;  // what the sink BIO out_ received since the last TakeOutput
   std::string host_;
   uint16_t port_;
   std::string key_;  // "host:port", the session cache's key
@@ -225,12 +257,13 @@ class OpenSslContext : public TlsContext {
 OpenSslEngine::OpenSslEngine(OpenSslContext&, SSL* ssl, std::string host, uint16_t port)
     : ssl_(ssl),
       in_(BIO_new(BIO_s_mem())),
-      out_(BIO_new(BIO_s_mem())),
+      out_(BIO_new(SinkMethod())),
       host_(std::move(host)),
       port_(port),
       key_(TlsPeer(host_, port_)) {
   // An empty input BIO means "more to come", not the end of the stream.
   BIO_set_mem_eof_return(in_, -1);
+  BIO_set_data(out_, &output_);
   SSL_set_bio(ssl_, in_, out_);
   SSL_set_ex_data(ssl_, EngineIndex(), this);
   SSL_set_verify(ssl_, SSL_VERIFY_PEER, VerifyCallback);
