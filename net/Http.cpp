@@ -114,14 +114,12 @@ Status HttpPostFile(const Call& call, const char* filePath, IBodyProgress& progr
   std::unique_ptr<char[]> buffer(new char[kPieceSize * kPiecesPerSend]);
   int64_t remaining = length - offset;
   while (remaining > 0) {
-    // The next send's pieces: a stop check for each, then one read for all of them, as a
-    // read per piece cost a system call per 8000 bytes.
+    // The next send's pieces, in one read: a read per piece cost a system call per 8000
+    // bytes. A stop is looked for before each send.
+    if (progress.StopRequested()) return Status(StatusCode::kCancelled, "stopped");
     const size_t want =
         static_cast<size_t>(std::min<int64_t>(remaining, kPieceSize * kPiecesPerSend));
     const int pieces = static_cast<int>((want + kPieceSize - 1) / kPieceSize);
-    for (int i = 0; i < pieces; ++i) {
-      if (progress.StopRequested()) return Status(StatusCode::kCancelled, "stopped");
-    }
     for (size_t filled = 0; filled < want;) {
       const int64_t n = file->Read(buffer.get() + filled, want - filled);
       if (n <= 0 || n > static_cast<int64_t>(want - filled)) {

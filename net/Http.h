@@ -19,11 +19,11 @@
 // cancel (kCancelled), a reply too long for the buffer (kReplyUnreadable), or (POST) a file that
 // cannot be opened or read, whose length is not fileSize when it is opened, that shrinks while
 // it is sent (kFile), an offset outside 0..fileSize (kInvalidArgument), or a stop request seen
-// before a piece (kCancelled).
+// before a send (kCancelled).
 //
 // POST progress: the file goes in pieces of at most 8000 bytes, up to eight to a send;
-// StopRequested is asked once per piece before the send's read, and PieceSent reports each
-// piece, in order, once the send that carries it is done.
+// StopRequested is asked once before each send's read, and PieceSent reports each piece, in
+// order, once the send that carries it is done.
 //
 // Thread safety: every call owns its data; calls may run on many threads at once. A request
 // in flight is cut short by its Call's cancel flag (net/Transport.h).
