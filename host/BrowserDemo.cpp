@@ -15,6 +15,7 @@
 
 #include "host/BrowserHostInstall.h"
 #include "host/Commands.h"
+#include "host/DemoCertificates.h"
 #include "host/InterruptWatch.h"
 #include "host/NativeHost.h"
 #include "server/ReferenceServer.h"
@@ -29,6 +30,8 @@ namespace fs = std::filesystem;
 constexpr const char* kChromiumPaths[] = {"/usr/lib/chromium/chromium", "/usr/bin/chromium",
                                           "/usr/bin/google-chrome", "/usr/bin/chromium-browser"};
 constexpr const char* kFirefoxPaths[] = {"/usr/bin/firefox-esr", "/usr/bin/firefox"};
+constexpr const char* kDispatchHost = "dispatch.corvel.example";
+constexpr const char* kUploadHost = "upload.corvel.example";
 
 std::string FirstExecutable(const char* const* paths, size_t n) {
   for (size_t i = 0; i < n; ++i) {
@@ -89,7 +92,7 @@ bool WriteText(const fs::path& path, const std::string& text) {
 
 }  // namespace
 
-int RunBrowserDemo(const std::string& browser) {
+int RunBrowserDemo(const std::string& browser, bool plain) {
   const std::string chromium = FirstExecutable(kChromiumPaths, std::size(kChromiumPaths));
   const std::string firefox = FirstExecutable(kFirefoxPaths, std::size(kFirefoxPaths));
   std::string program;
@@ -129,18 +132,40 @@ int RunBrowserDemo(const std::string& browser) {
   const fs::path work = tmpl;
   fs::create_directories(work / "appdata");
 
-  refserver::ServerOptions serverOptions;
-  serverOptions.storeDir = (work / "server").string();
-  refserver::ReferenceServer server(serverOptions);
-  if (!server.Start()) {
-    std::fprintf(stderr, "demo: the reference server did not start\n");
+  // The page's server, plain; the service's (dispatch and upload), over TLS with a root made
+  // for this run unless --plain. The page never needs the root: the host it starts is told it.
+  refserver::ServerOptions pageOptions;
+  pageOptions.storeDir = (work / "page-server").string();
+  refserver::ReferenceServer pageServer(pageOptions);
+  refserver::ServerOptions serviceOptions;
+  serviceOptions.storeDir = (work / "server").string();
+  DemoCertificates tls;
+  if (!plain) {
+    fs::create_directories(work / "tls");
+    if (!MakeDemoCertificates((work / "tls").string(), {kDispatchHost, kUploadHost}, &tls,
+                              stderr)) {
+      return kExitFailed;
+    }
+    serviceOptions.tlsCertFile = tls.certFile;
+    serviceOptions.tlsKeyFile = tls.keyFile;
+    serviceOptions.uploadHost = kUploadHost;
+  }
+  refserver::ReferenceServer service(serviceOptions);
+  if (!pageServer.Start() || !service.Start()) {
+    std::fprintf(stderr, "demo: the reference server did not start: %s%s\n",
+                 pageServer.Error().c_str(), service.Error().c_str());
     return kExitFailed;
   }
-  const std::string port = std::to_string(server.Port());
-  const std::string page = "http://www.corvel.example:" + port + "/";
+  const std::string port = std::to_string(pageServer.Port());
+  const std::string servicePort = std::to_string(service.Port());
+  const std::string dispatch = std::string(plain ? "http" : "https") + "://" + kDispatchHost + ":" +
+                               servicePort + "/index.php";
+  const std::string page = "http://www.corvel.example:" + port + "/?dispatch=" + dispatch;
   std::vector<std::pair<std::string, std::string>> env = {
       {"APPDATA", (work / "appdata").string()},
-      {"FERRANT_RESOLVE", "dispatch.corvel.example:" + port + ":127.0.0.1"}};
+      {"FERRANT_RESOLVE", std::string(kDispatchHost) + ":" + servicePort + ":127.0.0.1," +
+                              kUploadHost + ":" + servicePort + ":127.0.0.1"}};
+  if (!plain) env.push_back({"FERRANT_CA_FILE", tls.rootFile});
 
   std::vector<std::string> args;
   const fs::path profile = work / "profile";
@@ -159,7 +184,7 @@ int RunBrowserDemo(const std::string& browser) {
                   "user_pref(\"extensions.enabledScopes\", 15);\n"
                   "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
                   "user_pref(\"network.dns.localDomains\", "
-                  "\"www.corvel.example,dispatch.corvel.example\");\n");
+                  "\"www.corvel.example,dispatch.corvel.example,upload.corvel.example\");\n");
     if (!written) {
       std::fprintf(stderr, "demo: cannot write the profile in %s\n", profile.c_str());
       return kExitFailed;
@@ -182,9 +207,16 @@ int RunBrowserDemo(const std::string& browser) {
     return kExitFailed;
   }
   std::printf(
-      "reference server on 127.0.0.1:%s; %s opens %s\n"
+      "reference server on 127.0.0.1:%s for the page, on 127.0.0.1:%s for %s and %s\n"
+      "%s\n%s opens %s\n"
       "Choose files in the page to upload them; close the browser (or press Ctrl-C) to end.\n",
-      port.c_str(), program.c_str(), page.c_str());
+      port.c_str(), servicePort.c_str(), kDispatchHost, kUploadHost,
+      plain ? "uploads over plain HTTP (--plain): readable on the network"
+            : ("uploads over HTTPS, verified: the host trusts a root made for this run "
+               "(FERRANT_CA_FILE=" +
+               tls.rootFile + ")")
+                  .c_str(),
+      program.c_str(), page.c_str());
   std::fflush(stdout);
   child = pid;
   if (interrupts.Interrupted()) kill(pid, SIGTERM);  // Ctrl-C came before the browser started
@@ -192,7 +224,8 @@ int RunBrowserDemo(const std::string& browser) {
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   child = -1;
-  server.Stop();
+  pageServer.Stop();
+  service.Stop();
   return interrupts.Interrupted() ? kExitInterrupted : kExitOk;
 }
 

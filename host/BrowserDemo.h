@@ -1,7 +1,9 @@
 // `ferrant demo --browser [chromium|firefox]`: the upload demo page in a real browser.
 //
-// Starts the reference server in this process on a free loopback port (temporary store, task
-// files in a temporary APPDATA), and opens its demo page, http://www.corvel.example:<port>/, in
+// Starts two reference servers in this process on free loopback ports: one serves the demo page,
+// the other the service (temporary store, task files in a temporary APPDATA), over HTTPS with a
+// root made for this run, which the native host is told through FERRANT_CA_FILE (plain HTTP
+// with plain). It opens the page, http://www.corvel.example:<port>/?dispatch=<service>, in
 // the installed Chromium or Firefox with a temporary profile that has the built extension
 // loaded and the native host registered (this very program). The browser, and so the host it
 // starts, reach the service names through --host-resolver-rules or network.dns.localDomains
@@ -17,6 +19,6 @@
 namespace host {
 
 // browser: "chromium", "firefox", or empty for the first one installed.
-int RunBrowserDemo(const std::string& browser);
+int RunBrowserDemo(const std::string& browser, bool plain);
 
 }  // namespace host

@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
 
   CLI11_PARSE(app, argc, argv);
 
-  if (demo->parsed() && demoInBrowser->count() > 0) return host::RunBrowserDemo(demoBrowser);
+  if (demo->parsed() && demoInBrowser->count() > 0) return host::RunBrowserDemo(demoBrowser, demoPlain);
   // Before any thread: the watch blocks SIGINT and SIGTERM for every thread to come.
   host::InterruptWatch interrupts;
   if (demo->parsed()) return host::RunDemo(interrupts, demoFiles, demoPlain);

@@ -15,8 +15,10 @@ ensure_packages() {
   if [ "$(id -u)" -eq 0 ]; then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Another script of the run may hold the package lock for a while: wait for it.
+    local wait=(-o DPkg::Lock::Timeout=600)
+    apt-get "${wait[@]}" update -qq
+    apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   else
     echo "missing packages; run: sudo apt-get install -y ${missing[*]}" >&2
     return 1
