@@ -18,8 +18,10 @@
 // functions are reentrant.
 #pragma once
 
+// clang-format off
+#include <windows.h>  // first: the headers below need its types
 #include <wincrypt.h>
-#include <windows.h>
+// clang-format on
 
 #include <memory>
 #include <string>

@@ -1,7 +1,8 @@
 // The Windows TLS backend: Schannel through SSPI (platform/Tls.h). The engine keeps the peer's
 // bytes in a buffer of its own and hands them to InitializeSecurityContext and DecryptMessage;
 // what they produce for the peer waits in another buffer until TakeOutput. It never sees a
-// socket.
+// socket. Every SSPI call goes through a function table, and the certificate check through a
+// function (platform/Schannel_win32.h), so that tests can script what Wine never does.
 //
 // The handshake, as a small state machine over InitializeSecurityContext (ISC):
 //
@@ -39,11 +40,12 @@
 // The target name is the host; for an address none is given, so no SNI goes out.
 #define SCHANNEL_USE_BLACKLISTS
 #define SECURITY_WIN32
+// clang-format off
+#include <windows.h>  // first: the headers below need its types
+#include <subauth.h>  // UNICODE_STRING, which SCH_CREDENTIALS needs
 #include <schannel.h>
 #include <security.h>
-#include <sspi.h>
-#include <subauth.h>
-#include <windows.h>
+// clang-format on
 
 #include <algorithm>
 #include <cstdio>
@@ -52,6 +54,7 @@
 
 #include "platform/CertVerify_win32.h"
 #include "platform/Resolver.h"
+#include "platform/Schannel_win32.h"
 #include "platform/Tls.h"
 #include "platform/TlsMessages.h"
 
@@ -73,11 +76,13 @@ std::string HexCode(SECURITY_STATUS s) {
 
 // The output token of an ISC call, freed when done with.
 struct OutputToken {
+  explicit OutputToken(const SecurityFunctionTableW& table) : sspi(table) {}
+  ~OutputToken() {
+    if (buffer.pvBuffer) sspi.FreeContextBuffer(buffer.pvBuffer);
+  }
+  const SecurityFunctionTableW& sspi;
   SecBuffer buffer{0, SECBUFFER_TOKEN, nullptr};
   SecBufferDesc desc{SECBUFFER_VERSION, 1, &buffer};
-  ~OutputToken() {
-    if (buffer.pvBuffer) FreeContextBuffer(buffer.pvBuffer);
-  }
   void AppendTo(std::string* out) const {
     if (buffer.pvBuffer && buffer.cbBuffer > 0) {
       out->append(static_cast<const char*>(buffer.pvBuffer), buffer.cbBuffer);
@@ -87,16 +92,22 @@ struct OutputToken {
 
 class SchannelContext : public TlsContext {
  public:
-  SchannelContext(CredHandle credentials, std::unique_ptr<RootStore> roots)
-      : credentials_(credentials), roots_(std::move(roots)) {}
-  ~SchannelContext() override { FreeCredentialsHandle(&credentials_); }
+  SchannelContext(const SecurityFunctionTableW& sspi, ServerCheck check, CredHandle credentials,
+                  std::unique_ptr<RootStore> roots)
+      : sspi_(sspi), check_(check), credentials_(credentials), roots_(std::move(roots)) {}
+  ~SchannelContext() override { sspi_.FreeCredentialsHandle(&credentials_); }
 
   std::unique_ptr<TlsEngine> NewEngine(const std::string& host, uint16_t port) override;
 
+  const SecurityFunctionTableW& sspi() const { return sspi_; }
   CredHandle* credentials() { return &credentials_; }
-  const RootStore* roots() const { return roots_.get(); }
+  Status Check(CtxtHandle* context, const std::string& host) const {
+    return check_(sspi_, context, roots_.get(), host);
+  }
 
  private:
+  const SecurityFunctionTableW& sspi_;
+  ServerCheck check_;
   CredHandle credentials_;
   std::unique_ptr<RootStore> roots_;
 };
@@ -104,14 +115,14 @@ class SchannelContext : public TlsContext {
 class SchannelEngine : public TlsEngine {
  public:
   SchannelEngine(SchannelContext& context, std::string host, uint16_t port)
-      : context_(context), host_(std::move(host)), port_(port) {
+      : context_(context), sspi_(context.sspi()), host_(std::move(host)), port_(port) {
     uint32_t addr = 0;
     std::string name = host_;
     if (!name.empty() && name.back() == '.') name.pop_back();
     if (!ParseDottedIPv4(host_, &addr)) target_.assign(name.begin(), name.end());
   }
   ~SchannelEngine() override {
-    if (haveContext_) DeleteSecurityContext(&context_handle_);
+    if (haveContext_) sspi_.DeleteSecurityContext(&context_handle_);
   }
 
   void PutInput(const void* data, size_t n) override {
@@ -169,7 +180,7 @@ class SchannelEngine : public TlsEngine {
           {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, record.data() + sizes_.cbHeader + piece},
           {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
-      const SECURITY_STATUS s = EncryptMessage(&context_handle_, 0, &desc, 0);
+      const SECURITY_STATUS s = sspi_.EncryptMessage(&context_handle_, 0, &desc, 0);
       if (s != SEC_E_OK) return Lost("EncryptMessage " + HexCode(s));
       // The trailer may come out shorter than its room; the three parts lie end to end.
       out_.append(record.data(), b[0].cbBuffer + b[1].cbBuffer);
@@ -218,7 +229,7 @@ class SchannelEngine : public TlsEngine {
                         {0, SECBUFFER_EMPTY, nullptr},
                         {0, SECBUFFER_EMPTY, nullptr}};
       SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
-      const SECURITY_STATUS s = DecryptMessage(&context_handle_, &desc, 0, nullptr);
+      const SECURITY_STATUS s = sspi_.DecryptMessage(&context_handle_, &desc, 0, nullptr);
       if (s == SEC_E_INCOMPLETE_MESSAGE) return TlsStep::kWantInput;
       if (s != SEC_E_OK && s != SEC_I_RENEGOTIATE && s != SEC_I_CONTEXT_EXPIRED) {
         *why = Lost("DecryptMessage " + HexCode(s));
@@ -245,17 +256,19 @@ class SchannelEngine : public TlsEngine {
     DWORD type = SCHANNEL_SHUTDOWN;
     SecBuffer b{sizeof type, SECBUFFER_TOKEN, &type};
     SecBufferDesc desc{SECBUFFER_VERSION, 1, &b};
-    if (ApplyControlToken(&context_handle_, &desc) != SEC_E_OK) return;
-    OutputToken token;
+    if (sspi_.ApplyControlToken(&context_handle_, &desc) != SEC_E_OK) return;
+    OutputToken token(sspi_);
     DWORD got = 0;
-    InitializeSecurityContextW(context_.credentials(), &context_handle_, TargetName(), kRequest, 0,
-                               0, nullptr, 0, nullptr, &token.desc, &got, nullptr);
+    sspi_.InitializeSecurityContextW(context_.credentials(), &context_handle_, TargetName(),
+                                     kRequest, 0, 0, nullptr, 0, nullptr, &token.desc, &got,
+                                     nullptr);
     token.AppendTo(&out_);
   }
 
   std::string Version() override {
     SecPkgContext_ConnectionInfo info{};
-    if (QueryContextAttributesW(&context_handle_, SECPKG_ATTR_CONNECTION_INFO, &info) != SEC_E_OK) {
+    if (sspi_.QueryContextAttributesW(&context_handle_, SECPKG_ATTR_CONNECTION_INFO, &info) !=
+        SEC_E_OK) {
       return "TLS";
     }
     if (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) return "TLSv1.3";
@@ -264,7 +277,8 @@ class SchannelEngine : public TlsEngine {
   }
   bool Resumed() override {
     SecPkgContext_SessionInfo info{};
-    return QueryContextAttributesW(&context_handle_, SECPKG_ATTR_SESSION_INFO, &info) == SEC_E_OK &&
+    return sspi_.QueryContextAttributesW(&context_handle_, SECPKG_ATTR_SESSION_INFO, &info) ==
+               SEC_E_OK &&
            (info.dwFlags & SSL_SESSION_RECONNECT) != 0;
   }
 
@@ -278,13 +292,13 @@ class SchannelEngine : public TlsEngine {
     SecBuffer input[2] = {{static_cast<unsigned long>(in_.size()), SECBUFFER_TOKEN, in_.data()},
                           {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inputDesc{SECBUFFER_VERSION, 2, input};
-    OutputToken token;
+    OutputToken token(sspi_);
     DWORD got = 0;
     const bool first = state_ == State::kStart;
-    const SECURITY_STATUS s =
-        InitializeSecurityContextW(context_.credentials(), first ? nullptr : &context_handle_,
-                                   TargetName(), kRequest, 0, 0, first ? nullptr : &inputDesc, 0,
-                                   first ? &context_handle_ : nullptr, &token.desc, &got, nullptr);
+    const SECURITY_STATUS s = sspi_.InitializeSecurityContextW(
+        context_.credentials(), first ? nullptr : &context_handle_, TargetName(), kRequest, 0, 0,
+        first ? nullptr : &inputDesc, 0, first ? &context_handle_ : nullptr, &token.desc, &got,
+        nullptr);
     if (first && (s == SEC_I_CONTINUE_NEEDED || s == SEC_E_OK)) haveContext_ = true;
     token.AppendTo(&out_);
     if (s == SEC_E_INCOMPLETE_MESSAGE) return s;
@@ -303,19 +317,12 @@ class SchannelEngine : public TlsEngine {
   }
 
   Status Verify() {
-    if (QueryContextAttributesW(&context_handle_, SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK ||
+    if (sspi_.QueryContextAttributesW(&context_handle_, SECPKG_ATTR_STREAM_SIZES, &sizes_) !=
+            SEC_E_OK ||
         sizes_.cbMaximumMessage == 0) {
       return TlsHandshakeFailed(host_, port_, "no record sizes");
     }
-    PCCERT_CONTEXT leaf = nullptr;
-    if (QueryContextAttributesW(&context_handle_, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf) !=
-            SEC_E_OK ||
-        leaf == nullptr) {
-      return CertificateNotTrusted(host_, "the server sent no certificate");
-    }
-    Status verdict = VerifyServerCertificate(leaf, context_.roots(), host_);
-    CertFreeCertificateContext(leaf);
-    return verdict;
+    return context_.Check(&context_handle_, host_);
   }
 
   Status HandshakeFailure(SECURITY_STATUS s) const {
@@ -344,6 +351,7 @@ class SchannelEngine : public TlsEngine {
   }
 
   SchannelContext& context_;
+  const SecurityFunctionTableW& sspi_;
   std::string host_;
   uint16_t port_;
   std::wstring target_;  // the host for SNI and the session cache; empty for an address
@@ -365,14 +373,27 @@ std::unique_ptr<TlsEngine> SchannelContext::NewEngine(const std::string& host, u
 constexpr DWORD kCredentialFlags =
     SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
 
-SECURITY_STATUS Acquire(void* authData, CredHandle* credentials) {
+SECURITY_STATUS Acquire(const SecurityFunctionTableW& sspi, void* authData,
+                        CredHandle* credentials) {
   TimeStamp expiry;
-  return AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W),
-                                   SECPKG_CRED_OUTBOUND, nullptr, authData, nullptr, nullptr,
-                                   credentials, &expiry);
+  return sspi.AcquireCredentialsHandleW(nullptr, const_cast<SEC_WCHAR*>(UNISP_NAME_W),
+                                        SECPKG_CRED_OUTBOUND, nullptr, authData, nullptr, nullptr,
+                                        credentials, &expiry);
 }
 
 }  // namespace
+
+Status CheckServerCertificate(const SecurityFunctionTableW& sspi, CtxtHandle* context,
+                              const RootStore* roots, const std::string& host) {
+  PCCERT_CONTEXT leaf = nullptr;
+  if (sspi.QueryContextAttributesW(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &leaf) != SEC_E_OK ||
+      leaf == nullptr) {
+    return CertificateNotTrusted(host, "the server sent no certificate");
+  }
+  Status verdict = VerifyServerCertificate(leaf, roots, host);
+  CertFreeCertificateContext(leaf);
+  return verdict;
+}
 
 std::unique_ptr<TlsContext> TlsContext::Make(const TlsTrust& trust, Status* why) {
   std::unique_ptr<RootStore> roots;
@@ -380,6 +401,17 @@ std::unique_ptr<TlsContext> TlsContext::Make(const TlsTrust& trust, Status* why)
     roots = RootStore::FromPemFile(trust.caFile, why);
     if (!roots) return nullptr;
   }
+  const SecurityFunctionTableW* sspi = InitSecurityInterfaceW();
+  if (sspi == nullptr) {
+    *why = Status(StatusCode::kTlsUnavailable, "TLS cannot be set up (no SSPI)");
+    return nullptr;
+  }
+  return MakeSchannelContext(*sspi, CheckServerCertificate, std::move(roots), why);
+}
+
+std::unique_ptr<TlsContext> MakeSchannelContext(const SecurityFunctionTableW& sspi,
+                                                ServerCheck check, std::unique_ptr<RootStore> roots,
+                                                Status* why) {
   CredHandle credentials{};
   TLS_PARAMETERS parameters{};
   parameters.grbitDisabledProtocols = kOldVersions;
@@ -388,20 +420,20 @@ std::unique_ptr<TlsContext> TlsContext::Make(const TlsTrust& trust, Status* why)
   modern.dwFlags = kCredentialFlags;
   modern.cTlsParameters = 1;
   modern.pTlsParameters = &parameters;
-  SECURITY_STATUS s = Acquire(&modern, &credentials);
+  SECURITY_STATUS s = Acquire(sspi, &modern, &credentials);
   if (s != SEC_E_OK) {
     SCHANNEL_CRED older{};
     older.dwVersion = SCHANNEL_CRED_VERSION;
     older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     older.dwFlags = kCredentialFlags;
-    s = Acquire(&older, &credentials);
+    s = Acquire(sspi, &older, &credentials);
   }
   if (s != SEC_E_OK) {
     *why =
         Status(StatusCode::kTlsUnavailable, "TLS cannot be set up (Schannel " + HexCode(s) + ")");
     return nullptr;
   }
-  return std::make_unique<SchannelContext>(credentials, std::move(roots));
+  return std::make_unique<SchannelContext>(sspi, check, credentials, std::move(roots));
 }
 
 }  // namespace platform

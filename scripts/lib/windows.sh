@@ -102,6 +102,62 @@ cp build-win64/host/ferrant.exe "$WINEPREFIX/drive_c/ferrant/"
 ext_id=$(sed -n 's/^set(FERRANT_EXTENSION_ID "\([a-p]*\)")/\1/p' browser/ExtensionIds.cmake)
 run_suite "native host: frames in binary mode, origin handshake, caller check" \
   python3 tests/windows/native_host.py $WINE 'C:\ferrant\ferrant.exe' "$ext_id"
+
+# The upload road over HTTPS: the reference server serves TLS with a certificate of a private
+# root. The DLL trusts it once it is in the user's Root store (as an administrator would put
+# it there); ferrant.exe trusts the roots FERRANT_CA_FILE names, and only them. A root that did
+# not issue the certificate, and a name the certificate does not hold, are refused at the
+# dispatch request (error 401). Wine matches no address in a certificate: names only.
+{
+  pki="$WINEPREFIX/pki" other="$WINEPREFIX/other-pki" c='C:\ferrant'
+  tests/support/test-pki root "$pki"
+  tests/support/test-pki leaf "$pki" server --dns dispatch.corvel.example,upload.corvel.example
+  tests/support/test-pki root "$other" Other
+  cp "$pki/root.pem" "$WINEPREFIX/drive_c/ferrant/root.pem"
+  cp "$other/root.pem" "$WINEPREFIX/drive_c/ferrant/other.pem"
+  cp build-win64/control/com/ferrant_tls_client.exe build-win64/control/com/ferrant_schannel_engine.exe \
+    "$WINEPREFIX/drive_c/ferrant/"
+  store="$WINEPREFIX/tls-store"
+  mkdir -p "$store"
+  spawn_reading "$WINEPREFIX/tls-server.log" build/server/ferrant-server --store "$store" --port 0 \
+    --tls-cert "$pki/server-chain.pem" --tls-key "$pki/server.key" --upload-host upload.corvel.example
+  tls_pid=$spawned_pid
+  port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' <<<"$first_line")
+  echo "127.0.0.1 upload.corvel.example wrong.corvel.example" >>"$WINEPREFIX/hosts"
+  head -c 2000000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/secure.bin"
+  head -c 1000000 /dev/urandom >"$WINEPREFIX/drive_c/ferrant/host.bin"
+  url="https://dispatch.corvel.example:$port/index.php"
+
+  run_suite "TLS engine, scripted: TLS 1.3, a ticket after the handshake, close_notify, every split" \
+    $WINE "$c\ferrant_schannel_engine.exe"
+  run_suite "TLS engine: the server's records in pieces of every size; wrong name and root refused" \
+    $WINE "$c\ferrant_tls_client.exe" engine dispatch.corvel.example "$port" "$c\root.pem" "$c\other.pem"
+  run_suite "https: the DLL refuses a root the system does not trust" \
+    with_hosts $WINE cscript //nologo "$c\upload.js" "$url" "$c\secure.bin" 2000000 secure.bin 401
+  run_suite "https: the private root goes into the user's Root store" \
+    $WINE "$c\ferrant_tls_client.exe" trust "$c\root.pem"
+  run_suite "https: the DLL uploads through JScript over verified TLS" \
+    with_hosts $WINE cscript //nologo "$c\upload.js" "$url" "$c\secure.bin" 2000000 secure.bin
+  sha=$(sha1sum "$WINEPREFIX/drive_c/ferrant/secure.bin" | cut -c1-40 | tr a-f A-F)
+  check "https: the server holds the very bytes" \
+    "cmp -s '$WINEPREFIX/drive_c/ferrant/secure.bin' '$store/complete/$sha'"
+  run_suite "https: the DLL refuses a name the certificate does not hold" \
+    with_hosts $WINE cscript //nologo "$c\upload.js" "https://wrong.corvel.example:$port/index.php" \
+    "$c\host.bin" 1000000 host.bin 401
+  export FERRANT_CA_FILE="$c\root.pem"
+  run_suite "https: ferrant.exe uploads trusting the roots of FERRANT_CA_FILE" \
+    with_hosts python3 tests/windows/native_upload.py $WINE "$c\ferrant.exe" "$ext_id" "$url" \
+    "$c\host.bin" 1000000 host.bin
+  sha=$(sha1sum "$WINEPREFIX/drive_c/ferrant/host.bin" | cut -c1-40 | tr a-f A-F)
+  check "https: the server holds the bytes ferrant.exe sent" \
+    "cmp -s '$WINEPREFIX/drive_c/ferrant/host.bin' '$store/complete/$sha'"
+  export FERRANT_CA_FILE="$c\other.pem"
+  run_suite "https: ferrant.exe trusts only FERRANT_CA_FILE's roots, not the store's" \
+    with_hosts python3 tests/windows/native_upload.py $WINE "$c\ferrant.exe" "$ext_id" "$url" \
+    "$c\secure.bin" 2000000 secure.bin 401
+  unset FERRANT_CA_FILE
+  kill "$tls_pid" 2>/dev/null || true
+}
 manifests='C:\users\'"$(id -un)"'\AppData\Local\Corvel\Ferrant\NativeMessagingHosts'
 manifest_dir="$WINEPREFIX/drive_c/users/$(id -un)/AppData/Local/Corvel/Ferrant/NativeMessagingHosts"
 path_is() { python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["path"] == sys.argv[2]' "$@"; }
