@@ -29,7 +29,9 @@ build_windows() {
     dir=build-win32
     [ $arch = x86_64 ] && dir=build-win64
     log=$(configure_build $dir -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-$arch.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DFERRANT_WERROR=ON 2>&1) || { echo "$log"; return 1; }
+      -DCMAKE_BUILD_TYPE=Release -DFERRANT_WERROR=ON \
+      -DFERRANT_EXTENSION_KEY="${FERRANT_EXTENSION_KEY:-$ROOT/packaging/extension-dev-key.pem}" 2>&1) ||
+      { echo "$log"; return 1; }
     if grep -qE 'warning:' <<<"$log"; then
       echo "$log" | grep -E -B2 'warning:'
       echo "the $arch build has warnings"
