@@ -212,6 +212,7 @@ class Connection {
   #stop;
   #watchers = new Set();
   #watching = false;
+  #added = false;  // a watch was added since the loop's last round
 
   constructor(conn, callTimeout) {
     this.#conn = conn;
@@ -246,6 +247,7 @@ class Connection {
                       last: new Map() };
     if (this.#closed) return () => {};
     this.#watchers.add(watcher);
+    this.#added = true;
     if (!this.#watching) {
       this.#watching = true;
       this.#watchLoop();
@@ -270,6 +272,7 @@ class Connection {
     while (this.#watchers.size > 0 && !this.#closed) {
       let pace = IDLE_WAIT_MS;
       try {
+        this.#added = false;
         const lines = new Map();
         for (const w of this.#watchers) {
           for (const id of w.ids) if (!lines.has(id)) lines.set(id, await this.GetTaskInfo(id));
@@ -285,6 +288,7 @@ class Connection {
           }
         }
         if (this.#watchers.size === 0 || this.#closed) break;
+        if (this.#added) continue;  // read the new watch's tasks before waiting
         const timeout = Math.min(pace, Math.floor(this.#callTimeout / 2));
         if (waits) seen = await this.#send("WaitForChange", [seen, timeout]);
         else await new Promise((resolve) => setTimeout(resolve, Math.min(pace, 1000)));
