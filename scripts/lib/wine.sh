@@ -124,7 +124,9 @@ run_suite() {
   local name="$1" rc=0 out
   shift
   out=$("$@" 2>&1 | tr -d '\r'; exit "${PIPESTATUS[0]}") || rc=$?
-  grep -oE 'FAIL .*|exception: .*|[0-9]+ passed, [0-9]+ failed' <<<"$out" | sed 's/^/     /'
+  # A suite that died before printing any of these still gets its FAIL line below.
+  grep -oE 'FAIL .*|exception: .*|Error: .*|[0-9]+ passed, [0-9]+ failed' <<<"$out" |
+    sed 's/^/     /' || true
   check "$name" "[ $rc -eq 0 ] && grep -qE '[0-9]+ passed, 0 failed' <<<\"\$out\""
 }
 
