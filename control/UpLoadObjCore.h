@@ -41,7 +41,8 @@
 // parameter 1023 characters) is refused whole: InitService does nothing, AddUpTask answers 0.
 // Before InitService and after OnDestroy every task method answers 0, "NULL" or 0 tasks.
 //
-// Thread safety: the methods are called on the page's (apartment) thread only. The file list is
+// Thread safety: the methods are called on the page's (apartment) thread only, except
+// WaitForChange, which any thread may call. The file list is
 // shared with the dialog thread, which keeps the core's file-list state alive until it ends.
 #pragma once
 

@@ -146,7 +146,9 @@ std::string JsonRpcDispatcher::Handle(const std::string& line) {
       core_.DeleteFileList();
       result = nullptr;
     } else if (const auto own = methods_.find(method); own != methods_.end()) {
-      result = own->second(params);
+      std::optional<json> answer = own->second(params, id);
+      if (!answer) return "";
+      result = std::move(*answer);
     } else {
       return notification ? "" : Dump(Error(id, kRpcMethodNotFound, "method not found"));
     }
@@ -156,6 +158,10 @@ std::string JsonRpcDispatcher::Handle(const std::string& line) {
     return notification ? "" : Dump(Error(id, fault.code, fault.message));
   }
   if (notification) return "";
+  return ResultText(id, result);
+}
+
+std::string JsonRpcDispatcher::ResultText(const json& id, const json& result) {
   return Dump(json{{"jsonrpc", "2.0"}, {"id", id}, {"result", result}});
 }
 

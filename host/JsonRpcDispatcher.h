@@ -14,7 +14,9 @@
 // UTF-8 is written with replacement characters (U+FFFD). A string param holding a NUL is refused
 // as invalid params (the control's texts end at the first NUL). Arrays and objects nested more
 // than 32 deep are refused before parsing. A front end may add methods of its own (AddMethod:
-// the browser host's "Open"); they are called like the control's, after the same checks.
+// the browser host's "Open" and "WaitForChange"); they are called like the control's, after the
+// same checks, and may answer later: the method keeps the request's id and the front end writes
+// ResultText(id, result) when the answer is due.
 //
 // Thread safety: one thread drives the core, as the page's thread does.
 #pragma once
@@ -22,6 +24,7 @@
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "control/UpLoadObjCore.h"
@@ -45,14 +48,18 @@ struct RpcFault {
 
 class JsonRpcDispatcher {
  public:
-  // A front end's own method: given the params (an array), returns the result or throws
+  // A front end's own method: given the params (an array) and the request's id (null for a
+  // notification), returns the result, or nullopt when the front end answers later, or throws
   // RpcFault.
-  using Method = std::function<nlohmann::json(const nlohmann::json& params)>;
+  using Method = std::function<std::optional<nlohmann::json>(const nlohmann::json& params,
+                                                             const nlohmann::json& id)>;
 
   explicit JsonRpcDispatcher(CUpLoadObjCore& core) : core_(core) {}
   // Handles one request text; returns the response text, or "" when none is due.
   std::string Handle(const std::string& request);
   void AddMethod(const std::string& name, Method method) { methods_[name] = std::move(method); }
+  // The response text that answers id with result.
+  static std::string ResultText(const nlohmann::json& id, const nlohmann::json& result);
 
  private:
   CUpLoadObjCore& core_;

@@ -1,11 +1,15 @@
 #include "host/NativeHost.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "host/JsonRpcDispatcher.h"
+#include "host/NativeInbox.h"
 
 #ifndef _WIN32
 #include <csignal>
@@ -38,6 +42,15 @@ bool EndsWithJson(const std::string& text) {
 std::string ErrorResponse(const json& id, int code, const char* message) {
   return json{{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", message}}}}
       .dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// A count or a time-out: a non-negative integer.
+uint64_t ChangeWaitParam(const json& params, size_t i) {
+  if (i >= params.size() || !params[i].is_number_integer() ||
+      (!params[i].is_number_unsigned() && params[i].get<int64_t>() < 0)) {
+    throw RpcFault{kRpcInvalidParams, "invalid params"};
+  }
+  return params[i].get<uint64_t>();
 }
 
 }  // namespace
@@ -88,9 +101,9 @@ void ApplyResolveEnvironment(Runtime& runtime) {
   size_t pos = 0;
   while (pos < text.size()) {
     const size_t end = text.find_first_of(" ,\t\n", pos);
-    const std::string spec = text.substr(pos, end == std::string::npos ? end : end - pos);
-    if (!spec.empty() && !runtime.resolver.AddEntry(spec)) {
-      Debug("FERRANT_RESOLVE: skipped " + spec + " (wants HOST:PORT:ADDR)");
+    const std::string entry = text.substr(pos, end == std::string::npos ? end : end - pos);
+    if (!entry.empty() && !runtime.resolver.AddEntry(entry)) {
+      Debug("FERRANT_RESOLVE: skipped " + entry + " (wants HOST:PORT:ADDR)");
     }
     if (end == std::string::npos) break;
     pos = end + 1;
@@ -114,7 +127,7 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
   int status = kExitHostEnd;
   bool first = true;
   // The handshake: the page's origin, from the extension, before anything else.
-  dispatcher.AddMethod("Open", [&](const json& params) -> json {
+  dispatcher.AddMethod("Open", [&](const json& params, const json&) -> std::optional<json> {
     if (!first) throw RpcFault{kRpcInvalidRequest, "Open is only accepted as the first message"};
     if (params.size() != 1 || !params[0].is_string()) {
       throw RpcFault{kRpcInvalidParams, "invalid params"};
@@ -124,9 +137,50 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
     Debug("page host " + pageHost);
     return nullptr;
   });
+  // The page's wait for a change of its tasks, answered when it comes. One is pending at a
+  // time: a new one answers the one it replaces at once.
+  struct PendingWait {
+    json id;
+    NativeInbox::ChangeWait wait;
+  };
+  std::optional<PendingWait> pending;
+  std::optional<json> replaced;
+  const auto changeCount = [&] { return core.WaitForChange(UINT64_MAX, 0); };
+  dispatcher.AddMethod(
+      "WaitForChange", [&](const json& params, const json& id) -> std::optional<json> {
+        if (params.size() != 2) throw RpcFault{kRpcInvalidParams, "invalid params"};
+        const uint64_t seen = ChangeWaitParam(params, 0);
+        const uint64_t timeoutMs = std::min<uint64_t>(ChangeWaitParam(params, 1), kMaxChangeWaitMs);
+        if (pending) replaced = pending->id;
+        pending.reset();
+        const uint64_t now = changeCount();
+        if (now != seen || timeoutMs == 0 || id.is_null()) return now;
+        pending = PendingWait{
+            id, {seen, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs)}};
+        return std::nullopt;
+      });
+  NativeInbox inbox(runtime, core, in);
+  const auto send = [&](const std::string& response) {
+    if (WriteFrame(out, response)) return true;
+    Debug("the output cannot be written; closing");
+    status = kExitHostBroken;
+    return false;
+  };
   for (;;) {
-    std::string message, response;
-    const FrameRead r = ReadFrame(in, &message);
+    NativeInbox::Item item;
+    if (!inbox.Next(&item, pending ? &pending->wait : nullptr)) {
+      const uint64_t now = changeCount();
+      // The change thread may lag behind the count the page holds: then wait on.
+      if (now == pending->wait.seen && std::chrono::steady_clock::now() < pending->wait.deadline) {
+        continue;
+      }
+      const json id = pending->id;
+      pending.reset();
+      if (!send(JsonRpcDispatcher::ResultText(id, now))) break;
+      continue;
+    }
+    const FrameRead r = item.read;
+    std::string response;
     if (r == FrameRead::kEnd) break;
     if (r == FrameRead::kEmpty) {
       response = ErrorResponse(nullptr, kRpcParseError, "parse error: empty message");
@@ -140,20 +194,22 @@ int ServeNativeConnection(Runtime& runtime, const ByteSource& in, const ByteSink
       status = kExitHostBroken;
       break;
     } else {
-      response = dispatcher.Handle(message);
+      response = dispatcher.Handle(item.message);
       first = false;
+    }
+    if (replaced) {
+      const json id = *replaced;
+      replaced.reset();
+      if (!send(JsonRpcDispatcher::ResultText(id, changeCount()))) break;
     }
     if (response.empty()) continue;
     if (response.size() > kMaxFrameBytes) {
       response = ErrorResponse(nullptr, kRpcInternalError, "response too large");
     }
-    if (!WriteFrame(out, response)) {
-      Debug("the output cannot be written; closing");
-      status = kExitHostBroken;
-      break;
-    }
+    if (!send(response)) break;
   }
   if (!core.Shutdown()) Debug("worker threads still running at exit");
+  inbox.Stop();
   return status;
 }
 

@@ -13,13 +13,22 @@
 // Until "Open" arrives the page host is one that never passes; "Open" is honoured only as the
 // first message, later ones get an error.
 //
+// Changes: {"method":"WaitForChange","params":[seen, timeoutMs]} answers the control's change
+// count (a new Status of a task, a run ended, a slot given back; progress figures within a state
+// do not count) as soon as it is no longer seen, or when timeoutMs (at most kMaxChangeWaitMs)
+// has passed; at once for a timeoutMs of 0. Meanwhile every other call is answered as usual. One
+// wait is pending at a time: a new one answers the one it replaces at once. A page that waits
+// still polls GetTaskInfo after each answer, which starts a queued task as before. The COM
+// interface has no such method: it is the bridge's alone.
+//
 // Life: the end of the input means the page is gone: the control is shut down as when its
 // window is destroyed (running tasks stop, task files stay) and the host exits 0. A frame of
 // length 0 gets a parse error and the channel goes on; a length above 1 MiB, the input ending
 // inside a frame or an unwritable output end the host the same way with exit status 1.
 // Standard output carries frames only; diagnostics go to standard error with FERRANT_DEBUG.
 //
-// Thread safety: one thread runs the loop and drives the control.
+// Thread safety: one thread runs the loop and drives the control; the input is read ahead and
+// the change count followed on threads of their own (host/NativeInbox.h).
 #pragma once
 
 #include <functional>
@@ -37,6 +46,8 @@ constexpr const char* kChromiumExtensionId = FERRANT_EXTENSION_ID;
 constexpr const char* kFirefoxExtensionId = FERRANT_GECKO_ID;
 // The page host set until "Open" names one: it never ends with the service domain suffix.
 constexpr const char* kNoPageHost = "no-page:";
+// The longest WaitForChange: below the page library's call time-out.
+constexpr uint64_t kMaxChangeWaitMs = 25000;
 
 constexpr int kExitHostEnd = 0;        // the input ended between frames
 constexpr int kExitHostBroken = 1;     // bad framing, or the output could not be written

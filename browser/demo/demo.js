@@ -1,10 +1,13 @@
 // The demo page: files chosen in the desktop's dialog are uploaded by the Ferrant control, one
-// progress bar per task drawn from its status line (state, percent, speed), with Stop, Continue
-// and Delete. Settings come from the query: user (default "demo") and dispatch (default the
-// dispatch name of this page's domain, on this page's port).
+// progress bar per task drawn from its parsed status line (state, percent, speed), with Stop,
+// Continue and Delete. Each task is watched (obj.watch): the page has no poll loop of its own.
+// Settings come from the query: user (default "demo") and dispatch (default the dispatch name
+// of this page's domain, on this page's port).
 import Ferrant from "./ferrant.js";
 
-const POLL_MS = 250;
+const { Status } = Ferrant;
+
+const DIALOG_POLL_MS = 250;  // the file list has no change event: it is read at this pace
 const query = new URL(window.location.href).searchParams;
 const domain = window.location.hostname.split(".").slice(1).join(".") || window.location.hostname;
 const port = window.location.port ? `:${window.location.port}` : "";
@@ -26,29 +29,10 @@ const ERRORS = {
 };
 
 const $ = (selector) => document.querySelector(selector);
-const tasks = new Map();  // task number -> {row, last: {bytes, at}, rate}
+const tasks = new Map();  // task number -> {row, state, last: {bytes, at}, rate, unwatch}
 let control = null;
 let nextId = 1;
 let waitingForDialog = false;
-
-function parseLine(line) {
-  const fields = {};
-  for (const piece of line.split("|")) {
-    const eq = piece.indexOf("=");
-    if (eq > 0) fields[piece.slice(0, eq)] = piece.slice(eq + 1);
-  }
-  const number = (name) => (name in fields ? Number(fields[name]) : -1);
-  return {
-    fileName: fields.FileName ?? "",
-    fileSize: number("FileSize"),
-    status: number("Status"),
-    errCode: number("ErrCode"),
-    serverErrMsg: fields.ServerErrMsg ?? "",
-    total: number("Total"),
-    offset: number("Offset"),
-    retry: number("Retry"),
-  };
-}
 
 function bytes(n) {
   if (n < 1024) return `${n} B`;
@@ -62,29 +46,29 @@ function bytes(n) {
   return `${v.toFixed(v < 10 ? 1 : 0)} ${units[u]}`;
 }
 
-// State words, bar percent, detail text and row class for a status line.
+// State words, bar percent, detail text and row class for a task's state.
 function describe(v, task) {
   const size = Math.max(v.fileSize, 0);
   switch (v.status) {
-    case 1: return ["added", 0, "", ""];
-    case 2: return ["queued", 0, "waiting for a free slot", ""];
-    case 3: return ["hashing", Math.max(v.total, 0), `${Math.max(v.total, 0)}% of the SHA-1`, "hashing"];
-    case 4: return ["asking the dispatch server", 0, "", ""];
-    case 5: return ["asking where to go on", 0, "", ""];
-    case 6: {
-      const done = v.total >= 0 ? v.total : Math.max(v.offset, 0);
+    case Status.Created: return ["added", 0, "", ""];
+    case Status.Starting: return ["queued", 0, "waiting for a free slot", ""];
+    case Status.Hashing: return ["hashing", v.hashPercent, `${v.hashPercent}% of the SHA-1`, "hashing"];
+    case Status.Dispatch: return ["asking the dispatch server", 0, "", ""];
+    case Status.Check: return ["asking where to go on", 0, "", ""];
+    case Status.Uploading: {
+      const done = v.transferred;
       const pct = size > 0 ? Math.floor((done * 100) / size) : 100;
       let detail = `${bytes(done)} of ${bytes(size)}`;
       if (v.offset > 0) detail += `, resumed at ${bytes(v.offset)}`;
       if (task.rate > 0) detail += ` · ${bytes(task.rate)}/s`;
       return [`uploading ${pct}%`, pct, detail, "uploading"];
     }
-    case 7:
+    case Status.Stopped:
       if (v.errCode === 100 || v.errCode === 300) return ["stopped", 0, "Continue goes on from where the server stands", "stopped"];
       return ["failed", 100, `error ${v.errCode}: ${ERRORS[v.errCode] ?? "see the status line"} ${v.serverErrMsg}`, "failed"];
-    case 8: return ["finishing", 100, "", "uploading"];
-    case 9: return ["done", 100, bytes(size), "done"];
-    case 70: return [`retry ${v.retry}`, 0, `after error ${v.errCode}: ${ERRORS[v.errCode] ?? ""}`, "waiting"];
+    case Status.Finishing: return ["finishing", 100, "", "uploading"];
+    case Status.Completed: return ["done", 100, bytes(size), "done"];
+    case Status.RetryWait: return [`retry ${v.retry}`, 0, `after error ${v.errCode}: ${ERRORS[v.errCode] ?? ""}`, "waiting"];
     default: return [`state ${v.status}`, 0, "", ""];
   }
 }
@@ -96,30 +80,42 @@ function addRow(id) {
   row.querySelector(".continue").onclick = () => control.ContinueUpTask(id);
   row.querySelector(".delete").onclick = async () => {
     await control.DeleteUpTask(id);
-    row.remove();
-    tasks.delete(id);
-    refreshEmpty();
+    forget(id);
   };
   $("#tasks").append(row);
-  tasks.set(id, { row, last: null, rate: 0 });
+  const task = { row, state: null, last: null, rate: 0, unwatch: null };
+  tasks.set(id, task);
+  refreshEmpty();
+  task.unwatch = control.watch(id, (_, state) => (state ? draw(id, state) : forget(id)));
+}
+
+function forget(id) {
+  const task = tasks.get(id);
+  if (!task) return;
+  task.unwatch?.();
+  task.row.remove();
+  tasks.delete(id);
   refreshEmpty();
 }
 
 function refreshEmpty() {
   $("#empty").hidden = tasks.size > 0;
+  const done = [...tasks.values()].filter((t) => t.state?.status === Status.Completed).length;
+  $("#summary").textContent = tasks.size ? `${done} of ${tasks.size} done` : "";
 }
 
-function draw(id, line) {
+function draw(id, v) {
   const task = tasks.get(id);
-  const v = parseLine(line);
+  if (!task) return;
+  task.state = v;
   const now = performance.now();
-  if (v.status === 6 && v.total >= 0) {
+  if (v.status === Status.Uploading) {
     if (task.last && now - task.last.at >= 500) {
-      const rate = ((v.total - task.last.bytes) * 1000) / (now - task.last.at);
+      const rate = ((v.transferred - task.last.bytes) * 1000) / (now - task.last.at);
       task.rate = task.rate > 0 ? 0.6 * task.rate + 0.4 * rate : rate;
-      task.last = { bytes: v.total, at: now };
+      task.last = { bytes: v.transferred, at: now };
     } else if (!task.last) {
-      task.last = { bytes: v.total, at: now };
+      task.last = { bytes: v.transferred, at: now };
     }
   } else {
     task.last = null;
@@ -134,25 +130,9 @@ function draw(id, line) {
   row.querySelector(".state").textContent = state;
   row.querySelector(".detail").textContent = detail;
   row.querySelector(".fill").style.width = `${Math.min(100, Math.max(0, pct))}%`;
-  const running = [2, 3, 4, 5, 6, 8, 70].includes(v.status);
+  const running = ![Status.Created, Status.Stopped, Status.Completed].includes(v.status);
   row.querySelector(".stop").disabled = !running;
-  row.querySelector(".continue").disabled = running || v.status === 9;
-}
-
-async function poll() {
-  let done = 0;
-  for (const id of [...tasks.keys()]) {
-    const line = await control.GetTaskInfo(id);
-    if (!tasks.has(id)) continue;
-    if (line === "NULL") {
-      tasks.get(id).row.remove();
-      tasks.delete(id);
-      continue;
-    }
-    draw(id, line);
-    if (line.includes("|Status=9|")) done++;
-  }
-  $("#summary").textContent = tasks.size ? `${done} of ${tasks.size} done` : "";
+  row.querySelector(".continue").disabled = running || v.status === Status.Completed;
   refreshEmpty();
 }
 
@@ -169,7 +149,7 @@ async function choose() {
   await control.SelectFileList("All files|*.*");
   let list = "NULL";
   while (waitingForDialog && list === "NULL") {
-    await new Promise((resolve) => setTimeout(resolve, POLL_MS));
+    await new Promise((resolve) => setTimeout(resolve, DIALOG_POLL_MS));
     list = await control.GetFileList();
   }
   waitingForDialog = false;
@@ -205,10 +185,6 @@ async function start() {
     event.preventDefault();
     waitingForDialog = false;
   };
-  for (;;) {
-    await poll();
-    await new Promise((resolve) => setTimeout(resolve, POLL_MS));
-  }
 }
 
 start();

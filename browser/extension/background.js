@@ -6,7 +6,8 @@
 // host is {"method": "Open", "params": [<the sender's origin>]}, taken from the browser's own
 // account of the sender, never from the page. When the host has answered it the page is told
 // {type: "ready"}. The page's calls are relayed as JSON-RPC 2.0 requests under ids of our own,
-// and only for the control's eleven methods; answers go back under the page's ids. When either
+// and only for the control's eleven methods and the host's WaitForChange (the page library's
+// watch); answers go back under the page's ids. When either
 // side closes, the other is closed explicitly, so the host sees its input end at once.
 if (!globalThis.FERRANT_CONFIG) importScripts("config.js");
 
@@ -15,6 +16,7 @@ const { hostName, serviceDomain } = globalThis.FERRANT_CONFIG;
 const METHODS = new Set([
   "InitService", "AddUpTask", "DeleteUpTask", "ContinueUpTask", "StopUpTask", "GetTaskInfo",
   "GetTaskCount", "GetVersionInfo", "SelectFileList", "GetFileList", "DeleteFileList",
+  "WaitForChange",
 ]);
 const OPEN_ID = 0;
 

@@ -12,6 +12,17 @@
 // text for the strings. One connection is one control (one host process); close() ends it, as
 // leaving the page does, which stops the running tasks and keeps their task files.
 //
+// For the status line:
+//   Ferrant.parseStatus(line)  the line's fields by name (null for "NULL"); ferrant.d.ts lists them
+//   Ferrant.Status             the states by name: Status.Uploading === 6
+//   obj.watch(ids, onChange)   calls onChange(id, state) with the parsed state (null: the task is
+//                              gone) at once and whenever a task's line changes: a new state at
+//                              once (the host tells), progress figures every `interval` ms
+//                              (default 250) while a task hashes, uploads or waits to retry.
+//                              Returns unwatch(); close() ends every watch. The page needs no
+//                              poll loop: watch reads GetTaskInfo itself, which also starts a
+//                              queued task when a slot frees, as a page's poll does.
+//
 // Failures reject with a FerrantError whose code is one of:
 //   "no-extension"  the extension is not installed or not enabled for this page
 //   "no-host"       the extension is there but the native host is not installed
@@ -40,6 +51,79 @@ const SIGNATURES = {
 };
 
 export const METHODS = Object.freeze(Object.keys(SIGNATURES));
+
+// The task states of the status line.
+export const Status = Object.freeze({
+  Created: 1,
+  Starting: 2,
+  Hashing: 3,
+  Dispatch: 4,
+  Check: 5,
+  Uploading: 6,
+  Stopped: 7,
+  Finishing: 8,
+  Completed: 9,
+  RetryWait: 70,
+});
+
+// The fields each state adds after ServerErrMsg, in the line's order.
+const TAILS = {
+  3: [["Total", "hashPercent"]],
+  6: [["Total", "transferred"], ["Offset", "offset"], ["Elapsed", "elapsed"],
+      ["TotalElapsed", "totalElapsed"]],
+  70: [["Retry", "retry"], ["Wait", "wait"]],
+};
+const INT = "(-?\\d+)";
+// The fixed fields. A file name or a server message may hold '|': the name ends at the first
+// place where the fixed keys follow, the message where the state's numeric tail begins.
+const FIXED = new RegExp(
+  `^FileName=([\\s\\S]*?)\\|FileSize=${INT}\\|PickCode=([^|]*)\\|Status=${INT}` +
+    `\\|ErrCode=${INT}\\|ServerErrCode=${INT}\\|ServerErrMsg=([\\s\\S]*)$`,
+);
+const TAIL_PATTERNS = Object.fromEntries(
+  Object.entries(TAILS).map(([status, fields]) => [
+    status,
+    new RegExp(fields.map(([key]) => `\\|${key}=${INT}`).join("") + "$"),
+  ]),
+);
+
+// The fields of a status line by name; null for "NULL" or a text that is no status line.
+export function parseStatus(line) {
+  const m = typeof line === "string" ? FIXED.exec(line) : null;
+  if (!m) return null;
+  const state = {
+    fileName: m[1],
+    fileSize: Number(m[2]),
+    pickCode: m[3],
+    status: Number(m[4]),
+    errCode: Number(m[5]),
+    serverErrCode: Number(m[6]),
+    serverErrMsg: m[7],
+  };
+  const tail = TAIL_PATTERNS[state.status];
+  if (tail) {
+    const t = tail.exec(state.serverErrMsg);
+    if (!t) return null;
+    state.serverErrMsg = state.serverErrMsg.slice(0, t.index);
+    TAILS[state.status].forEach(([, name], i) => {
+      state[name] = Number(t[i + 1]);
+    });
+  }
+  return state;
+}
+
+// States whose figures move without a new state: watch reads them at its interval.
+const MOVING = new Set([Status.Hashing, Status.Uploading, Status.RetryWait]);
+const IDLE_WAIT_MS = 20000;
+
+function deliver(onChange, id, state) {
+  try {
+    onChange(id, state);
+  } catch (error) {
+    if (typeof reportError === "function") reportError(error);
+    else setTimeout(() => { throw error; });
+  }
+}
 
 export class FerrantError extends Error {
   constructor(code, message, rpcCode) {
@@ -126,6 +210,9 @@ class Connection {
   #closed = null;
   #callTimeout;
   #stop;
+  #watchers = new Set();
+  #watching = false;
+  #added = false;  // a watch was added since the loop's last round
 
   constructor(conn, callTimeout) {
     this.#conn = conn;
@@ -149,8 +236,83 @@ class Connection {
     this.#end("the page closed the connection");
   }
 
+  // Calls onChange(id, state) for each task of ids now and whenever its line changes; returns
+  // the function that ends this watch.
+  watch(ids, onChange, { interval = 250 } = {}) {
+    const list = (Array.isArray(ids) ? ids : [ids]).map((id) => convert("GetTaskInfo", [id])[0]);
+    if (typeof onChange !== "function") {
+      throw new FerrantError("argument", "watch: onChange is not a function");
+    }
+    const watcher = { ids: list, onChange, interval: Math.max(20, Number(interval) || 250),
+                      last: new Map() };
+    if (this.#closed) return () => {};
+    this.#watchers.add(watcher);
+    this.#added = true;
+    if (!this.#watching) {
+      this.#watching = true;
+      this.#watchLoop();
+    } else {
+      // A new wait ends the host's pending one at once, so the new tasks are read now.
+      this.#send("WaitForChange", [0, 0]).catch(() => {});
+    }
+    return () => {
+      this.#watchers.delete(watcher);
+    };
+  }
+
+  async #watchLoop() {
+    let seen = 0;
+    let waits = true;  // false: a host without WaitForChange; watch reads at its interval
+    try {
+      seen = await this.#send("WaitForChange", [0, 0]);
+    } catch (error) {
+      if (error.code !== "rpc") return this.#endWatch();
+      waits = false;
+    }
+    while (this.#watchers.size > 0 && !this.#closed) {
+      let pace = IDLE_WAIT_MS;
+      try {
+        this.#added = false;
+        const lines = new Map();
+        for (const w of this.#watchers) {
+          for (const id of w.ids) if (!lines.has(id)) lines.set(id, await this.GetTaskInfo(id));
+        }
+        for (const w of [...this.#watchers]) {
+          for (const id of w.ids) {
+            const line = lines.get(id);
+            const state = parseStatus(line);
+            if (state && MOVING.has(state.status)) pace = Math.min(pace, w.interval);
+            if (w.last.get(id) === line || !this.#watchers.has(w)) continue;
+            w.last.set(id, line);
+            deliver(w.onChange, id, state);
+          }
+        }
+        if (this.#watchers.size === 0 || this.#closed) break;
+        if (this.#added) continue;  // read the new watch's tasks before waiting
+        const timeout = Math.min(pace, Math.floor(this.#callTimeout / 2));
+        if (waits) seen = await this.#send("WaitForChange", [seen, timeout]);
+        else await new Promise((resolve) => setTimeout(resolve, Math.min(pace, 1000)));
+      } catch (error) {
+        if (this.#closed || error.code === "closed") break;
+        if (typeof reportError === "function") reportError(error);
+        await new Promise((resolve) => setTimeout(resolve, 1000));
+      }
+    }
+    this.#endWatch();
+  }
+
+  #endWatch() {
+    this.#watching = false;
+    // A watch added after the loop's last look starts a loop of its own.
+    if (this.#watchers.size > 0 && !this.#closed) {
+      this.#watching = true;
+      this.#watchLoop();
+    }
+  }
+
   #end(reason) {
     this.#closed = reason;
+    this.#watchers.clear();
     this.#stop();
     for (const { reject, timer } of this.#pending.values()) {
       clearTimeout(timer);
@@ -174,13 +336,17 @@ class Connection {
   }
 
   #call(method, args) {
-    if (this.#closed) return Promise.reject(new FerrantError("closed", this.#closed));
     let params;
     try {
       params = convert(method, args);
     } catch (error) {
       return Promise.reject(error);
     }
+    return this.#send(method, params);
+  }
+
+  #send(method, params) {
+    if (this.#closed) return Promise.reject(new FerrantError("closed", this.#closed));
     const id = this.#nextId++;
     return new Promise((resolve, reject) => {
       const timer = setTimeout(() => {
@@ -240,6 +406,6 @@ export async function connect({ timeout = 10000, callTimeout = 30000 } = {}) {
   return connection;
 }
 
-const Ferrant = Object.freeze({ connect, isAvailable, METHODS, FerrantError });
+const Ferrant = Object.freeze({ connect, isAvailable, parseStatus, Status, METHODS, FerrantError });
 export { Ferrant };
 export default Ferrant;

@@ -25,6 +25,17 @@ ensure_packages() {
   fi
 }
 
+# ensure_npm_packages DIR: the npm packages pinned in DIR/package-lock.json, installed into
+# DIR/node_modules by npm ci when they are missing or the lock file changed since.
+ensure_npm_packages() {
+  local dir="$ROOT/$1"
+  command -v npm >/dev/null || ensure_packages nodejs npm || return 1
+  if ! cmp -s "$dir/package-lock.json" "$dir/node_modules/.ferrant-lock"; then
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null) &&
+      cp "$dir/package-lock.json" "$dir/node_modules/.ferrant-lock"
+  fi
+}
+
 # configure_build DIR [cmake options...]: configures (once) and builds DIR with two jobs.
 configure_build() {
   local dir="$1"

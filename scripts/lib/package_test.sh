@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The package part of the tests: builds dist/ with scripts/package, then
 #   the deb: dpkg -i on this machine, the installed commands upload a file to the installed
-#     server, the Chromium host manifest where Chromium reads system-wide ones, lintian without
-#     errors, and dpkg -r / dpkg -P leave no file of ours;
-#   the msi under wine64: msiexec /i registers the class through the MSI's tables, JScript
-#     uploads a file to Status 9 against the reference server, msiexec /x leaves no key or file.
+#     server, the Chromium host manifest where Chromium reads system-wide ones, the extension
+#     where Chromium, Chrome and Firefox ESR install it from, fresh browser profiles that find it
+#     and upload through the installed ferrant.js and host (tests/browser/installed.py), lintian
+#     without errors, and dpkg -r / dpkg -P leave no file of ours and no extension behind;
+#   the msi under wine64: msiexec /i registers the class through the MSI's tables and carries
+#     the extension, JScript uploads a file to Status 9 against the reference server, msiexec /x
+#     leaves no key or file.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$ROOT"
 source scripts/lib/common.sh
 source scripts/lib/wine.sh
-ensure_packages lintian
+ensure_packages lintian chromium firefox-esr python3
 scripts/package >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-package/CMakeCache.txt)
 deb="dist/ferrant_${version}_amd64.deb"
@@ -35,7 +38,7 @@ check "the installed ferrant uploads to the installed ferrant-server" \
      --dispatch http://dispatch.corvel.example:$port/index.php \
      --resolve dispatch.corvel.example:$port:127.0.0.1 -- '$work/photo.jpg' >'$work/upload.log' 2>&1 &&
    cmp -s '$work/photo.jpg' '$work/store/complete/$sha' || { tail -5 '$work/upload.log'; false; }"
-ext_id=$(sed -n 's/^set(FERRANT_EXTENSION_ID "\([a-p]*\)")/\1/p' browser/ExtensionIds.cmake)
+ext_id=$(cat build-package/extension-id)
 check "the Chromium host manifest is where Chromium reads system-wide ones" \
   "python3 - /etc/chromium/native-messaging-hosts/com.corvel.ferrant.json '$ext_id' <<'PY'
 import json, sys
@@ -43,6 +46,22 @@ m = json.load(open(sys.argv[1]))
 assert m['name'] == 'com.corvel.ferrant' and m['path'] == '/usr/bin/ferrant', m
 assert m['allowed_origins'] == ['chrome-extension://%s/' % sys.argv[2]], m
 PY"
+firefox_ext='/usr/share/mozilla/extensions/{ec8030f7-c20a-464f-9b0e-13a3a9e97384}/ferrant@corvel.example'
+check "the packed extension and where the browsers install it from" \
+  "[ \"\$(stat -c %a /usr/share/ferrant/extension/ferrant.crx)\" = 644 ] &&
+   head -c 4 /usr/share/ferrant/extension/ferrant.crx | grep -q Cr24 &&
+   [ -f '$firefox_ext/manifest.json' ] &&
+   python3 - '$ext_id' '$version' <<'PY'
+import json, sys
+for folder in ('/usr/lib/chromium/extensions', '/usr/share/google-chrome/extensions'):
+    m = json.load(open('%s/%s.json' % (folder, sys.argv[1])))
+    assert m == {'external_crx': '/usr/share/ferrant/extension/ferrant.crx',
+                 'external_version': sys.argv[2]}, m
+PY"
+check "no browser policy is installed" \
+  "! grep -E '/policies/|policies.json' <<<\"\$ours\""
+run_suite "fresh browser profiles find the installed extension and upload through it" \
+  python3 tests/browser/installed.py present "$work/browsers"
 check "the extension is installed and the man pages are in the package" \
   "[ -f /usr/share/ferrant/extension/chromium/manifest.json ] &&
    [ -f /usr/share/ferrant/extension/firefox/manifest.json ] &&
@@ -55,7 +74,10 @@ left() { for f in $ours; do [ -e "$f" ] && echo "$f"; done; }
 check "dpkg -r leaves only the conffiles" "dpkg -r ferrant >/dev/null 2>&1 &&
   [ \"\$(left | sort)\" = \"\$(printf '%s\n' /etc/chromium/native-messaging-hosts/com.corvel.ferrant.json /etc/opt/chrome/native-messaging-hosts/com.corvel.ferrant.json | sort)\" ] || { left; false; }"
 check "dpkg -P leaves no file of ours" "dpkg -P ferrant >/dev/null 2>&1 && [ -z \"\$(left)\" ] &&
-  [ ! -e /usr/share/ferrant ] && [ ! -e /usr/share/doc/ferrant ] || { left; false; }"
+  [ ! -e /usr/share/ferrant ] && [ ! -e /usr/share/doc/ferrant ] && [ ! -e '$firefox_ext' ] ||
+  { left; false; }"
+run_suite "the same profiles, started again, have no extension" \
+  python3 tests/browser/installed.py absent "$work/browsers"
 
 # ---- the msi ----
 start_wine
@@ -68,6 +90,13 @@ check_registered HKCR "msi" "$dll"
 check "msi: type library and interface" \
   "is '$dll' 'HKCR\\TypeLib\\$libid\\1.0\\804\\win64' &&
    is '$libid' 'HKCR\\Interface\\$iid\\TypeLib'"
+check "msi: the unpacked Chromium extension and the Firefox .xpi under the install folder" \
+  "same=yes
+   for f in manifest.json config.js background.js content.js; do
+     cmp -s \"\$WINEPREFIX/drive_c/Program Files/Ferrant/extension/chromium/\$f\" build-package/browser/chromium/\$f || same=no
+   done
+   [ \$same = yes ] && cmp -s \"\$WINEPREFIX/drive_c/Program Files/Ferrant/extension/ferrant@corvel.example.xpi\" \
+     build-package/browser/ferrant@corvel.example.xpi"
 check "msi: the 32-bit DLL for 32-bit hosts, in the 32-bit view" \
   "$WINE reg query 'HKCR\\CLSID\\$clsid\\InprocServer32' /reg:32 2>/dev/null | tr -d '\r' |
    grep -qF 'C:\\Program Files (x86)\\Ferrant\\Ferrant.dll'"

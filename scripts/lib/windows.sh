@@ -99,7 +99,7 @@ fi
 # ferrant.exe, the browsers' native host: its frames through Wine's pipes, and the registry keys
 # through which Chrome, Edge and Firefox find its manifests.
 cp build-win64/host/ferrant.exe "$WINEPREFIX/drive_c/ferrant/"
-ext_id=$(sed -n 's/^set(FERRANT_EXTENSION_ID "\([a-p]*\)")/\1/p' browser/ExtensionIds.cmake)
+ext_id=$(cat build-win64/extension-id)
 run_suite "native host: frames in binary mode, origin handshake, caller check" \
   python3 tests/windows/native_host.py $WINE 'C:\ferrant\ferrant.exe' "$ext_id"
 

@@ -29,7 +29,9 @@ build_windows() {
     dir=build-win32
     [ $arch = x86_64 ] && dir=build-win64
     log=$(configure_build $dir -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-$arch.cmake" \
-      -DCMAKE_BUILD_TYPE=Release -DFERRANT_WERROR=ON 2>&1) || { echo "$log"; return 1; }
+      -DCMAKE_BUILD_TYPE=Release -DFERRANT_WERROR=ON \
+      -DFERRANT_EXTENSION_KEY="${FERRANT_EXTENSION_KEY:-$ROOT/packaging/extension-dev-key.pem}" 2>&1) ||
+      { echo "$log"; return 1; }
     if grep -qE 'warning:' <<<"$log"; then
       echo "$log" | grep -E -B2 'warning:'
       echo "the $arch build has warnings"
@@ -122,7 +124,9 @@ run_suite() {
   local name="$1" rc=0 out
   shift
   out=$("$@" 2>&1 | tr -d '\r'; exit "${PIPESTATUS[0]}") || rc=$?
-  grep -oE 'FAIL .*|exception: .*|[0-9]+ passed, [0-9]+ failed' <<<"$out" | sed 's/^/     /'
+  # A suite that died before printing any of these still gets its FAIL line below.
+  grep -oE 'FAIL .*|exception: .*|Error: .*|[0-9]+ passed, [0-9]+ failed' <<<"$out" |
+    sed 's/^/     /' || true
   check "$name" "[ $rc -eq 0 ] && grep -qE '[0-9]+ passed, 0 failed' <<<\"\$out\""
 }
 

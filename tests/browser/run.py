@@ -69,8 +69,9 @@ class Reports(http.server.ThreadingHTTPServer):
 
     daemon_threads = True
 
-    def __init__(self):
+    def __init__(self, library=os.path.join(ROOT, "browser/page/ferrant.js")):
         super().__init__(("127.0.0.1", 0), ReportHandler)
+        self.library = library
         self.results = {}
         self.cond = threading.Condition()
 
@@ -87,7 +88,7 @@ class ReportHandler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         path = self.path.split("?")[0]
         if path == "/ferrant.js":
-            file = os.path.join(ROOT, "browser/page/ferrant.js")
+            file = self.server.library
         elif re.fullmatch(r"/pages/[a-z]+\.(html|js)", path):
             file = os.path.join(ROOT, "tests/browser", path[1:])
         else:
@@ -273,18 +274,22 @@ def stop(proc):
 
 
 class Setup:
-    def __init__(self, build, work):
+    """The servers of a run: the reference server of build (or server_bin), behind the relay,
+    and the test's own for the pages, serving library as /ferrant.js."""
+
+    def __init__(self, build, work, server_bin=None, library=None):
         self.build = build
         self.work = work
         self.ferrant = os.path.join(build, "host/ferrant")
         self.store = os.path.join(work, "store")
         self.appdata = os.path.join(work, "appdata")
-        os.makedirs(self.appdata)
-        self.reports = Reports()
+        os.makedirs(self.appdata, exist_ok=True)
+        self.reports = Reports(library) if library else Reports()
         threading.Thread(target=self.reports.serve_forever, daemon=True).start()
         self.relay = Relay(hold_after=1 << 20)
         self.server = subprocess.Popen(
-            [os.path.join(build, "server/ferrant-server"), "--store", self.store, "--port", "0",
+            [server_bin or os.path.join(build, "server/ferrant-server"), "--store", self.store,
+             "--port", "0",
              "--upload-port", str(self.relay.port)],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         line = self.server.stdout.readline()
@@ -337,12 +342,13 @@ def check_road(setup, result, files, browser):
 class Chromium:
     """A headless Chromium with the extension, driven over DevTools, with one page attached."""
 
-    def __init__(self, setup, profile, env, log):
+    def __init__(self, setup, profile, env, log, load_extension=True):
         ext = os.path.join(setup.build, "browser/chromium")
         to_browser_r, to_browser_w = os.pipe()
         from_browser_r, from_browser_w = os.pipe()
+        load = [f"--load-extension={ext}"] if load_extension else []
         args = [CHROMIUM, "--headless=new", "--no-sandbox", "--no-first-run", "--disable-gpu",
-                "--remote-debugging-pipe", f"--load-extension={ext}", f"--user-data-dir={profile}",
+                "--remote-debugging-pipe", *load, f"--user-data-dir={profile}",
                 "--host-resolver-rules=MAP *.corvel.example 127.0.0.1, MAP evil.example 127.0.0.1",
                 "--window-size=1000,640", "--hide-scrollbars", "about:blank"]
         # The pipe's ends become the browser's fds 3 and 4.
@@ -460,9 +466,36 @@ def run_demo(setup, screenshot):
         if shown and screenshot:
             browser.screenshot(screenshot)
             print(f"     screenshot of the demo mid-upload: {screenshot}", flush=True)
+        # The rest at full speed: the page's watches alone bring every task to its end.
+        setup.relay.rate = 0
+        done = wait_until(lambda: browser.evaluate(
+            "(() => { const s = [...document.querySelectorAll('.task')];"
+            " return s.length === 3 && s.every(t => t.classList.contains('done')) &&"
+            " document.querySelector('#summary').textContent === '3 of 3 done'; })()"), WAIT_S)
+        with open(os.path.join(ROOT, "browser/demo/demo.js")) as f:
+            polls = "GetTaskInfo" in f.read()
+        check("watch brings the demo's uploads to Status 9, the page polling no task",
+              done and not polls and all(setup.stored(f) for f in samples), (done, polls))
     finally:
         browser.stop()
         setup.relay.rate = 0
+
+
+def write_firefox_prefs(profile, extra=()):
+    """A profile's user.js: the test's names mapped to loopback, no first-run chores, extra."""
+    with open(os.path.join(profile, "user.js"), "w") as f:
+        for key, value in [*extra,
+                           ("network.dns.localDomains", "www.corvel.example,dispatch.corvel.example"),
+                           ("browser.shell.checkDefaultBrowser", False),
+                           ("datareporting.policy.dataSubmissionEnabled", False),
+                           ("toolkit.telemetry.reportingpolicy.firstRun", False)]:
+            f.write(f"user_pref({json.dumps(key)}, {json.dumps(value)});\n")
+
+
+def start_firefox(setup, profile, url, env, log):
+    return subprocess.Popen(
+        [FIREFOX, "--headless", "--no-remote", "--profile", profile, url], env=env,
+        stdout=subprocess.DEVNULL, stderr=open(os.path.join(setup.work, log), "w"))
 
 
 def run_firefox(setup, files):
@@ -480,23 +513,28 @@ def run_firefox(setup, files):
     with zipfile.ZipFile(os.path.join(profile, "extensions", GECKO_ID + ".xpi"), "w") as z:
         for name in os.listdir(ext):
             z.write(os.path.join(ext, name), name)
-    with open(os.path.join(profile, "user.js"), "w") as f:
-        for key, value in [("xpinstall.signatures.required", False),
-                           ("extensions.autoDisableScopes", 0),
-                           ("extensions.enabledScopes", 15),
-                           ("network.dns.localDomains", "www.corvel.example,dispatch.corvel.example"),
-                           ("browser.shell.checkDefaultBrowser", False),
-                           ("datareporting.policy.dataSubmissionEnabled", False),
-                           ("toolkit.telemetry.reportingpolicy.firstRun", False)]:
-            f.write(f"user_pref({json.dumps(key)}, {json.dumps(value)});\n")
-    proc = subprocess.Popen(
-        [FIREFOX, "--headless", "--no-remote", "--profile", profile,
-         setup.page("road", user="fox", dispatch=setup.dispatch)],
-        env=env, stdout=subprocess.DEVNULL, stderr=open(os.path.join(setup.work, "firefox.log"), "w"))
+    write_firefox_prefs(profile, [("xpinstall.signatures.required", False),
+                                  ("extensions.autoDisableScopes", 0),
+                                  ("extensions.enabledScopes", 15)])
+    proc = start_firefox(setup, profile, setup.page("road", user="fox", dispatch=setup.dispatch),
+                         env, "firefox.log")
     try:
         check_road(setup, setup.reports.wait("road", timeout=90), files, "firefox")
     finally:
         stop(proc)
+
+
+def run_page_library():
+    """parseStatus over a table of lines (node), and ferrant.d.ts against a typed page (tsc)."""
+    out = subprocess.run(["node", os.path.join(ROOT, "tests/browser/parse_status.mjs")],
+                         capture_output=True, text=True)
+    check("parseStatus reads every state, '|' in names and messages, and NULL",
+          out.returncode == 0, out.stdout + out.stderr)
+    tsc = os.path.join(ROOT, "browser/node_modules/.bin/tsc")
+    out = subprocess.run([tsc, "--noEmit", "-p", os.path.join(ROOT, "browser/tsconfig.json")],
+                         capture_output=True, text=True)
+    check("tsc --noEmit: ferrant.d.ts types the typed page and refuses its misuse",
+          out.returncode == 0, out.stdout + out.stderr)
 
 
 def main():
@@ -509,6 +547,7 @@ def main():
     work = tempfile.mkdtemp(prefix="ferrant-browser-")
     setup = Setup(os.path.abspath(a.build), work)
     try:
+        run_page_library()
         for browser in a.browsers:
             files = []
             for i, size in enumerate([1_500_000, 700_000]):

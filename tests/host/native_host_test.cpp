@@ -3,7 +3,10 @@
 // manifests.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "host/BrowserHostInstall.h"
@@ -137,6 +140,127 @@ TEST_F(NativeHostTest, BadFramesGetAnErrorOrEndTheHostCleanly) {
       EXPECT_EQ(r[i].contains("error") ? r[i]["error"]["code"].get<int>() : 0, c.codes[i]);
     }
   }
+}
+
+// A page that waits for changes: the input comes in steps, each sent once the host has written
+// as many responses as the step names, and built from the responses so far; the input ends
+// after the last step.
+class NativeHostWaitTest : public NativeHostTest {
+ protected:
+  struct Step {
+    size_t after;  // responses written before this step is sent
+    std::function<std::string(const std::vector<json>&)> input;
+  };
+
+  std::vector<json> Converse(const std::vector<Step>& steps) {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<json> responses;
+    std::string pending, partial;
+    size_t next = 0;
+    host::ServeNativeConnection(
+        runtime_,
+        [&](char* buffer, size_t n) -> int64_t {
+          std::unique_lock<std::mutex> g(m);
+          while (pending.empty()) {
+            if (next == steps.size()) return 0;
+            const Step& step = steps[next];
+            // A host that never answers fails the test instead of hanging it.
+            if (!cv.wait_for(g, std::chrono::seconds(20),
+                             [&] { return responses.size() >= step.after; })) {
+              ADD_FAILURE() << "no response " << step.after;
+              return 0;
+            }
+            pending = step.input(responses);
+            ++next;
+          }
+          const size_t take = std::min(n, pending.size());
+          std::memcpy(buffer, pending.data(), take);
+          pending.erase(0, take);
+          return static_cast<int64_t>(take);
+        },
+        [&](const char* data, size_t n) -> int64_t {
+          std::lock_guard<std::mutex> g(m);
+          partial.append(data, n);
+          uint32_t length = 0;
+          while (partial.size() >= 4 &&
+                 (std::memcpy(&length, partial.data(), 4), partial.size() >= 4 + length)) {
+            responses.push_back(json::parse(partial.substr(4, length)));
+            partial.erase(0, 4 + length);
+          }
+          cv.notify_all();
+          return static_cast<int64_t>(n);
+        },
+        nullptr);
+    return responses;
+  }
+
+  static json Wait(int id, uint64_t seen, int timeoutMs) {
+    return Request(id, "WaitForChange", {seen, timeoutMs});
+  }
+  static json ById(const std::vector<json>& r, int id) {
+    for (const json& j : r) {
+      if (j["id"] == id) return j;
+    }
+    return nullptr;
+  }
+  static int Position(const std::vector<json>& r, int id) {
+    for (size_t i = 0; i < r.size(); ++i) {
+      if (r[i]["id"] == id) return static_cast<int>(i);
+    }
+    return -1;
+  }
+};
+
+TEST_F(NativeHostWaitTest, AWaitIsAnsweredByAChangeWhileOtherCallsGoOn) {
+  ASSERT_TRUE(runtime_.resolver.AddEntry("dispatch.corvel.example:9:127.0.0.1"));
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<json> r = Converse({
+      {0,
+       [&](const auto&) {
+         return Frame(Request(0, "Open", {"https://www.corvel.example"})) +
+                Frame(Request(1, "InitService",
+                              {"u1", "c", "http://dispatch.corvel.example:9/index.php", 0, 0})) +
+                Frame(Request(2, "AddUpTask", {1, dir_.File("a.bin"), ""})) + Frame(Wait(3, 0, 0));
+       }},
+      // Nothing changes: the wait stays open while GetTaskCount is answered, then the task
+      // starts and the wait is answered with the new count.
+      {4,
+       [](const auto& got) {
+         const uint64_t c = ById(got, 3)["result"];
+         return Frame(Wait(4, c, 20000)) + Frame(Request(5, "GetTaskCount"));
+       }},
+      {5, [](const auto&) { return Frame(Request(6, "ContinueUpTask", {1})); }},
+      {7, [](const auto&) { return std::string(); }},
+  });
+  ASSERT_EQ(r.size(), 7u);
+  EXPECT_EQ(ById(r, 5)["result"], 1);
+  EXPECT_LT(Position(r, 5), Position(r, 4));
+  EXPECT_GT(ById(r, 4)["result"].get<uint64_t>(), ById(r, 3)["result"].get<uint64_t>());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST_F(NativeHostWaitTest, AWaitEndsAtItsDeadlineOrWhenReplacedAndChecksItsParams) {
+  const std::vector<json> r = Converse({
+      {0,
+       [](const auto&) {
+         return Frame(Request(0, "Open", {"https://www.corvel.example"})) + Frame(Wait(1, 0, 0));
+       }},
+      {2,
+       [](const auto& got) {
+         const uint64_t c = ById(got, 1)["result"];
+         return Frame(Wait(2, c, 50)) + Frame(Wait(3, c, 20000)) + Frame(Wait(4, c, 20000)) +
+                Frame(Request(5, "WaitForChange", {-1, 0})) +
+                Frame(Request(6, "WaitForChange", {"1", 0})) +
+                Frame(Request(7, "WaitForChange", {1}));
+       }},
+      // 2 ends by its deadline, 3 is replaced by 4; 4 stays open until the input ends.
+      {7, [](const auto&) { return std::string(); }},
+  });
+  ASSERT_EQ(r.size(), 7u);
+  for (int id : {2, 3}) EXPECT_EQ(ById(r, id)["result"], ById(r, 1)["result"]) << id;
+  for (int id : {5, 6, 7}) EXPECT_EQ(ById(r, id)["error"]["code"], -32602) << id;
+  EXPECT_EQ(ById(r, 4), nullptr);
 }
 
 TEST(NativeHostCaller, OnlyTheFerrantExtensionIsServed) {
