@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """ferrant.exe, the browsers' native host, uploading under Wine as a page drives it through the
-bridge: Open, InitService, AddUpTask, ContinueUpTask, then GetTaskInfo until the task ends. The
-host is started with FERRANT_CA_FILE and whatever else the environment holds.
+bridge: Open, InitService, AddUpTask, ContinueUpTask, then GetTaskInfo after each change that
+WaitForChange reports, until the task ends. The host is started with FERRANT_CA_FILE and
+whatever else the environment holds.
 
     native_upload.py WINE 'C:\\ferrant\\ferrant.exe' EXTENSION_ID DISPATCH_URL FILE SIZE NAME [ERRCODE]
 With ERRCODE the upload must stop at that error code instead of completing (a refused server).
@@ -41,7 +42,9 @@ call("Open", "https://www.corvel.example")
 call("InitService", "wineuser", "winecookie", dispatch, 2, 1)
 checks.append(("the task is added", call("AddUpTask", 7, path, f"sha1={{sha1}}&size={size}&name={name}") == 1))
 checks.append(("the task is started", call("ContinueUpTask", 7) == 1))
+# The bridge's change events, as ferrant.js watches them: the line is read after each change.
 deadline = time.monotonic() + 60
+seen = call("WaitForChange", 0, 0)
 line = ""
 while time.monotonic() < deadline:
     line = call("GetTaskInfo", 7)
@@ -49,7 +52,7 @@ while time.monotonic() < deadline:
         break
     if refused_with and (field(line, "ErrCode") == refused_with or field(line, "Status") == "70"):
         break
-    time.sleep(0.1)
+    seen = call("WaitForChange", seen, 5000)
 print("     " + line)
 if refused_with:
     checks.append((f"the upload fails with error {refused_with}", field(line, "ErrCode") == refused_with))

@@ -24,23 +24,14 @@
 
 #include "platform/Schannel_win32.h"
 #include "platform/TlsMessages.h"
+#include "tests/windows/SuiteChecks.h"
 
 using platform::Status;
 using platform::StatusCode;
 using platform::TlsStep;
+using suite::Check;
 
 namespace {
-
-int passed = 0, failed = 0;
-
-void Check(const std::string& what, bool ok, const std::string& detail = "") {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAIL %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-  }
-}
 
 constexpr size_t kHeader = 5;
 constexpr unsigned long kMaxMessage = 16;  // small, so that a request takes many records
@@ -287,6 +278,5 @@ int main() {
   const SecurityFunctionTableW table = FakeTable();
   for (size_t piece = 1; piece <= 160; ++piece) Connection(table, piece);
   Refused(table);
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed;
+  return suite::Summary();
 }

@@ -22,23 +22,14 @@
 
 #include "platform/CertVerify_win32.h"
 #include "platform/Tls.h"
+#include "tests/windows/SuiteChecks.h"
 
 using platform::Status;
 using platform::StatusCode;
 using platform::TlsStep;
+using suite::Check;
 
 namespace {
-
-int passed = 0, failed = 0;
-
-void Check(const std::string& what, bool ok, const std::string& detail = "") {
-  if (ok) {
-    ++passed;
-  } else {
-    ++failed;
-    std::printf("FAIL %s%s%s\n", what.c_str(), detail.empty() ? "" : ": ", detail.c_str());
-  }
-}
 
 SOCKET Dial(int port) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -181,7 +172,7 @@ int Engine(const std::string& name, int port, const std::string& root, const std
     Check(std::string(r.what) + " is refused", hs.code() == r.code, hs.text());
     std::printf("     %s: %s\n", r.what, hs.text().c_str());
   }
-  return failed;
+  return suite::failed;
 }
 
 int Trust(const std::string& path) {
@@ -204,7 +195,7 @@ int Trust(const std::string& path) {
   }
   Check("the roots of " + path + " are added", added > 0);
   if (root) CertCloseStore(root, 0);
-  return failed;
+  return suite::failed;
 }
 
 }  // namespace
@@ -221,6 +212,5 @@ int main(int argc, char** argv) {
     std::printf("usage: trust ROOT.pem | engine NAME PORT ROOT.pem OTHER_ROOT.pem\n");
     return 2;
   }
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed;
+  return suite::Summary();
 }
